@@ -1,0 +1,16 @@
+#include <csignal>
+#include <cstdio>
+
+#include "frontend/command.h"
+#include "remote_desktop/remote_desktop.h"
+
+int main(int argc, char* argv[]) {
+#ifdef SIGPIPE
+  // A reader that has gone away makes a write fail; it must not end the run
+  // before its status is decided.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+  const RemoteDesktopOperations platform = {InitializeCom, CreateLocalMachine,
+                                            QueryRemoteDesktopEnabled, SetRemoteDesktopEnabled};
+  return RunCommand(argc, argv, platform, stdout, stderr);
+}

@@ -1,0 +1,189 @@
+#include "stand_in/local_machine.h"
+
+#include <fcntl.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "stand_in/state_store.h"
+
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
+
+namespace stand_in {
+
+const CLSID kLocalMachineClassId = {
+    0x60664CAF, 0xAF0D, 0x0005, {0xA3, 0x00, 0x5C, 0x7D, 0x25, 0xFF, 0x22, 0xA0}};
+const IID kLocalMachineInterfaceId = {
+    0x60664CAF, 0xAF0D, 0x1005, {0xA3, 0x00, 0x5C, 0x7D, 0x25, 0xFF, 0x22, 0xA0}};
+
+namespace {
+
+const IID kUnknownInterfaceId = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+struct MachineTable;
+struct Machine {
+  const MachineTable* table;
+  ULONG references;
+};
+
+// The method table as the class lays it out: IUnknown's three entries, ten
+// entries this program has no use for, then the state getter and setter.
+constexpr int kUnusedEntries = 10;
+using UnusedEntry = HRESULT(STDMETHODCALLTYPE*)(Machine* self);
+struct MachineTable {
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)(Machine* self, REFIID interface_id, void** object);
+  ULONG(STDMETHODCALLTYPE* AddRef)(Machine* self);
+  ULONG(STDMETHODCALLTYPE* Release)(Machine* self);
+  UnusedEntry unused[kUnusedEntries];
+  HRESULT(STDMETHODCALLTYPE* GetEnabled)(Machine* self, VARIANT_BOOL* enabled);
+  HRESULT(STDMETHODCALLTYPE* SetEnabled)(Machine* self, VARIANT_BOOL enabled);
+};
+static_assert(offsetof(MachineTable, GetEnabled) == 13 * sizeof(void*), "getter is entry 14");
+static_assert(offsetof(MachineTable, SetEnabled) == 14 * sizeof(void*), "setter is entry 15");
+
+ULONG live_machines = 0;
+
+bool IsOffered(REFIID interface_id) {
+  return IsEqualGUID(interface_id, kUnknownInterfaceId) ||
+         IsEqualGUID(interface_id, kLocalMachineInterfaceId);
+}
+
+HRESULT HandOut(Machine* self, REFIID interface_id, void** object) {
+  if (object == nullptr) return E_POINTER;
+  if (!IsOffered(interface_id)) {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ++self->references;
+  *object = self;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE QueryInterface(Machine* self, REFIID interface_id, void** object) {
+  LogCall("slot", 1);
+  return HandOut(self, interface_id, object);
+}
+
+ULONG STDMETHODCALLTYPE AddRef(Machine* self) {
+  LogCall("slot", 2);
+  return ++self->references;
+}
+
+ULONG STDMETHODCALLTYPE Release(Machine* self) {
+  LogCall("slot", 3);
+  const ULONG left = --self->references;
+  if (left == 0) {
+    delete self;
+    --live_machines;
+  }
+  return left;
+}
+
+template <int kEntry>
+HRESULT STDMETHODCALLTYPE Unused(Machine* /*self*/) {
+  LogCall("slot", kEntry);
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE GetEnabled(Machine* /*self*/, VARIANT_BOOL* enabled) {
+  if (enabled == nullptr) {
+    LogCall("get null");
+    return E_POINTER;
+  }
+  LogCall("get", *enabled);
+  if (ConfiguredFault() == Fault::kGet) return E_FAIL;
+  VARIANT_BOOL stored = 0;
+  if (!ReadState(&stored)) return E_FAIL;
+  *enabled = stored;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE SetEnabled(Machine* /*self*/, VARIANT_BOOL enabled) {
+  LogCall("set", enabled);
+  if (ConfiguredFault() == Fault::kSet) return E_ACCESSDENIED;
+  return WriteState(enabled) ? S_OK : E_ACCESSDENIED;
+}
+
+const MachineTable kMachineTable = {
+    QueryInterface,
+    AddRef,
+    Release,
+    {Unused<4>, Unused<5>, Unused<6>, Unused<7>, Unused<8>, Unused<9>, Unused<10>, Unused<11>,
+     Unused<12>, Unused<13>},
+    GetEnabled,
+    SetEnabled,
+};
+
+struct FaultName {
+  const char* name;
+  Fault fault;
+};
+const FaultName kFaultNames[] = {
+    {"init", Fault::kInit},     {"init-positive", Fault::kInitPositive},
+    {"create", Fault::kCreate}, {"no-object", Fault::kNoObject},
+    {"get", Fault::kGet},       {"set", Fault::kSet},
+};
+
+}  // namespace
+
+Fault ConfiguredFault() noexcept {
+  const char* const value = std::getenv("TALVENOR_STANDIN_FAULT");
+  if (value == nullptr || value[0] == '\0') return Fault::kNone;
+  for (const FaultName& known : kFaultNames) {
+    if (std::strcmp(value, known.name) == 0) return known.fault;
+  }
+  std::fprintf(stderr,
+               "stand-in: TALVENOR_STANDIN_FAULT=%s is not one of init, init-positive, create, "
+               "no-object, get, set\n",
+               value);
+  std::fflush(stderr);
+  std::_Exit(2);
+}
+
+void LogCall(const char* call) noexcept {
+  const char* const path = std::getenv("TALVENOR_STANDIN_LOG");
+  if (path == nullptr || path[0] == '\0') return;
+  const int log = KeepClearOfStandardStreams(
+      open(path, O_WRONLY | O_CREAT | O_APPEND | O_BINARY | O_CLOEXEC, 0644));
+  if (log < 0) return;
+  char line[64];
+  const int length = std::snprintf(line, sizeof line, "%s\n", call);
+  if (length > 0) {
+    // One write per line, so that lines from concurrent runs never interleave.
+    (void)!write(log, line, static_cast<unsigned>(length));
+  }
+  close(log);
+}
+
+void LogCall(const char* call, long value) noexcept {
+  char line[48];
+  std::snprintf(line, sizeof line, "%s %ld", call, value);
+  LogCall(line);
+}
+
+HRESULT NewLocalMachine(REFIID interface_id, void** object) noexcept {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  if (!IsOffered(interface_id)) return E_NOINTERFACE;
+  *object = new Machine{&kMachineTable, 1};
+  ++live_machines;
+  return S_OK;
+}
+
+ULONG LiveLocalMachines() noexcept { return live_machines; }
+
+}  // namespace stand_in
