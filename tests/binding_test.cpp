@@ -1,0 +1,121 @@
+// The COM binding against the stand-in platform: which calls it makes, with
+// what, and how it judges their results.
+#include "remote_desktop/remote_desktop.h"
+
+#include "stand_in_fixture.h"
+
+namespace {
+
+constexpr VARIANT_BOOL kPoison = static_cast<VARIANT_BOOL>(0x5A5A);  // 23130
+
+using BindingTest = StandInTest;
+
+TEST_F(BindingTest, InitializeComCountsPositiveResultAsSuccess) {
+  OnFreshThread([] {
+    EXPECT_TRUE(InitializeCom());
+    EXPECT_EQ(OleInitialize(nullptr), S_FALSE);  // COM is now initialised on this thread
+    EXPECT_TRUE(InitializeCom());
+  });
+  SetFault("init-positive");
+  OnFreshThread([] {
+    EXPECT_TRUE(InitializeCom());
+    EXPECT_NE(CreateLocalMachine(), nullptr);
+  });
+}
+
+TEST_F(BindingTest, InitializeComReportsFailure) {
+  SetFault("init");
+  OnFreshThread([] { EXPECT_FALSE(InitializeCom()); });
+  EXPECT_EQ(Log(), "OleInitialize\n");
+}
+
+TEST_F(BindingTest, CreateLocalMachineMakesOneCreationAndCallsNoEntry) {
+  OnFreshThread([] {
+    ASSERT_TRUE(InitializeCom());
+    EXPECT_NE(CreateLocalMachine(), nullptr);
+  });
+  EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\n");
+}
+
+TEST_F(BindingTest, CreateLocalMachineFailsWhereComIsNotInitialised) {
+  OnFreshThread([] { EXPECT_EQ(CreateLocalMachine(), nullptr); });
+  EXPECT_EQ(Log(), "CoCreateInstance\n");
+}
+
+TEST_F(BindingTest, CreateLocalMachineTreatsFailureCodeAndMissingObjectAlike) {
+  for (const char* fault : {"create", "no-object"}) {
+    SCOPED_TRACE(fault);
+    SetFault(fault);
+    OnFreshThread([] {
+      ASSERT_TRUE(InitializeCom());
+      EXPECT_EQ(CreateLocalMachine(), nullptr);
+    });
+  }
+}
+
+TEST_F(BindingTest, QueryFillsTheCallersValueThroughTheGetter) {
+  StoreState("-1\n");
+  OnFreshThread([] {
+    ASSERT_TRUE(InitializeCom());
+    ILocalMachine* const machine = CreateLocalMachine();
+    ASSERT_NE(machine, nullptr);
+    VARIANT_BOOL state = kPoison;
+    EXPECT_EQ(QueryRemoteDesktopEnabled(machine, &state), S_OK);
+    EXPECT_EQ(state, -1);
+  });
+  EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\nget 23130\n");
+}
+
+TEST_F(BindingTest, QueryReturnsTheGettersFailureUnchanged) {
+  StoreState("1\n");
+  SetFault("get");
+  OnFreshThread([] {
+    ASSERT_TRUE(InitializeCom());
+    ILocalMachine* const machine = CreateLocalMachine();
+    ASSERT_NE(machine, nullptr);
+    VARIANT_BOOL state = kPoison;
+    EXPECT_EQ(QueryRemoteDesktopEnabled(machine, &state), E_FAIL);
+    EXPECT_EQ(state, kPoison);
+  });
+}
+
+TEST_F(BindingTest, SetWritesExactlyOneOrZero) {
+  OnFreshThread([this] {
+    ASSERT_TRUE(InitializeCom());
+    ILocalMachine* const machine = CreateLocalMachine();
+    ASSERT_NE(machine, nullptr);
+    EXPECT_TRUE(SetRemoteDesktopEnabled(machine, true));
+    EXPECT_EQ(StoredState(), "1\n");
+    EXPECT_TRUE(SetRemoteDesktopEnabled(machine, false));
+    EXPECT_EQ(StoredState(), "0\n");
+  });
+  EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\nset 1\nset 0\n");
+}
+
+TEST_F(BindingTest, SetReportsTheSettersFailure) {
+  StoreState("0\n");
+  SetFault("set");
+  OnFreshThread([] {
+    ASSERT_TRUE(InitializeCom());
+    ILocalMachine* const machine = CreateLocalMachine();
+    ASSERT_NE(machine, nullptr);
+    EXPECT_FALSE(SetRemoteDesktopEnabled(machine, true));
+  });
+  EXPECT_EQ(StoredState(), "0\n");
+}
+
+TEST_F(BindingTest, NoEntryButGetterAndSetterIsEverCalled) {
+  OnFreshThread([] {
+    ASSERT_TRUE(InitializeCom());
+    ILocalMachine* const machine = CreateLocalMachine();
+    ASSERT_NE(machine, nullptr);
+    VARIANT_BOOL state = 0;
+    QueryRemoteDesktopEnabled(machine, &state);
+    SetRemoteDesktopEnabled(machine, true);
+    QueryRemoteDesktopEnabled(machine, &state);
+    SetRemoteDesktopEnabled(machine, false);
+  });
+  EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\nget 0\nset 1\nget 0\nset 0\n");
+}
+
+}  // namespace

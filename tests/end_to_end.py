@@ -1,0 +1,296 @@
+#!/usr/bin/env python3
+"""Runs the built program end to end against the stand-in platform and checks
+every byte it prints, its exit status, the state file and the stand-in's log.
+
+    end_to_end.py native PROGRAM
+    end_to_end.py wine PROGRAM SERVER_DLL WORK_FOLDER
+
+The wine form runs the Windows program under 64-bit Wine, with the stand-in
+registered as an in-process COM server in a throwaway prefix. There the COM
+library is Wine's own, so the log holds only the object's entries and the
+faults of COM initialisation cannot be injected.
+"""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+from dataclasses import dataclass, field
+
+USAGE = ("Talvenor 1.0\nUsage:\ne\tenable Remote Desktop\nd\tdisable Remote Desktop\n"
+         "s\tdisplay state of service\n")
+ENABLED = "Remote Desktop is enabled."
+DISABLED = "Remote Desktop is disabled."
+SUCCEEDED = "Succeeded.\n"
+NO_COM = "Can't initialize COM.\n"
+NO_OBJECT = "Can't instantiate ShellLocalMachine object.\n"
+NO_QUERY = "Can't query Remote Desktop state.\n"
+NO_ENABLE = "Can't enable Remote Desktop.\n"
+NO_DISABLE = "Can't disable Remote Desktop.\n"
+
+CREATED = ["OleInitialize", "CoCreateInstance"]
+QUERIED = CREATED + ["get 0"]
+ENABLING = CREATED + ["set 1"]
+DISABLING = CREATED + ["set 0"]
+MISSING = None  # no state file
+
+
+@dataclass
+class Case:
+    name: str
+    args: list
+    out: str
+    err: str = ""
+    status: int = 0
+    before: str = MISSING  # state file contents before the run
+    after: str = "same"  # state file contents after it
+    calls: list = field(default_factory=list)  # the log, as the native stand-in writes it
+    fault: str = None
+    native_only: bool = False  # injects a fault into COM initialisation
+
+
+CASES = [
+    Case("usage", [], USAGE),
+    Case("usage leaves COM alone even with a fault set", [], USAGE, fault="create"),
+    Case("empty argument", [""], ""),
+    Case("upper-case letter", ["S"], "", before="1\n"),
+    Case("upper-case enable", ["E"], ""),
+    Case("minus sign", ["-s"], ""),
+    Case("slash", ["/s"], ""),
+    Case("other letter", ["x", "s"], ""),
+    Case("show, never set", ["s"], DISABLED, calls=QUERIED),
+    Case("show, disabled", ["s"], DISABLED, before="0\n", calls=QUERIED),
+    Case("show, enabled", ["s"], ENABLED, before="1\n", calls=QUERIED),
+    Case("show, minus one", ["s"], ENABLED, before="-1\n", calls=QUERIED),
+    Case("status", ["status"], ENABLED, before="1\n", calls=QUERIED),
+    Case("show as a word", ["show"], DISABLED, before="0\n", calls=QUERIED),
+    Case("show, more arguments", ["s", "e", "d"], ENABLED, before="1\n", calls=QUERIED),
+    Case("enable, never set", ["e"], SUCCEEDED, after="1\n", calls=ENABLING),
+    Case("enable", ["enable"], SUCCEEDED, before="0\n", after="1\n", calls=ENABLING),
+    Case("enable, already on", ["e"], SUCCEEDED, before="1\n", after="1\n", calls=ENABLING),
+    Case("disable", ["d"], SUCCEEDED, before="1\n", after="0\n", calls=DISABLING),
+    Case("disable as a word", ["disable"], SUCCEEDED, before="-1\n", after="0\n",
+         calls=DISABLING),
+    Case("delete disables", ["delete"], SUCCEEDED, before="1\n", after="0\n", calls=DISABLING),
+    Case("COM fails", ["s"], "", NO_COM, 1, calls=["OleInitialize"], fault="init",
+         native_only=True),
+    Case("COM already initialised", ["s"], ENABLED, before="1\n", calls=QUERIED,
+         fault="init-positive", native_only=True),
+    Case("creation fails", ["e"], "", NO_OBJECT, 1, before="0\n", calls=CREATED,
+         fault="create"),
+    Case("creation gives no object", ["s"], "", NO_OBJECT, 1, calls=CREATED, fault="no-object"),
+    Case("getter fails", ["s"], "", NO_QUERY, 1, before="1\n", calls=QUERIED, fault="get"),
+    Case("state unreadable", ["s"], "", NO_QUERY, 1, before="on\n", calls=QUERIED),
+    Case("state out of range", ["s"], "", NO_QUERY, 1, before="32768\n", calls=QUERIED),
+    Case("enable refused", ["e"], "", NO_ENABLE, 1, before="0\n", calls=ENABLING, fault="set"),
+    Case("disable refused", ["d"], "", NO_DISABLE, 1, before="1\n", calls=DISABLING,
+         fault="set"),
+]
+
+
+def read(path):
+    try:
+        with open(path, "rb") as file:
+            return file.read().decode("latin-1")
+    except FileNotFoundError:
+        return MISSING
+
+
+class Runner:
+    """Runs the program with the stand-in's state file and log in a fresh folder."""
+
+    def __init__(self, work):
+        self.work = work
+        self.folder = None
+
+    def prepare(self, before):
+        self.folder = tempfile.mkdtemp(dir=self.work)
+        if before is not MISSING:
+            os.makedirs(os.path.dirname(self.state_path()))
+            with open(self.state_path(), "wb") as file:
+                file.write(before.encode())
+
+    def state_path(self):
+        return os.path.join(self.folder, "state", "remote-desktop")
+
+    def log_path(self):
+        return os.path.join(self.folder, "log")
+
+    def environment(self, fault):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("TALVENOR_STANDIN_")}
+        env["TALVENOR_STANDIN_STATE"] = self.path_for_program(self.state_path())
+        env["TALVENOR_STANDIN_LOG"] = self.path_for_program(self.log_path())
+        if fault is not None:
+            env["TALVENOR_STANDIN_FAULT"] = fault
+        return env
+
+    def run(self, args, fault=None, **popen):
+        return subprocess.run(self.command(args), env=self.environment(fault),
+                              capture_output="stdout" not in popen, timeout=60, **popen)
+
+
+class NativeRunner(Runner):
+    line_end = "\n"
+    com_calls_logged = True
+
+    def __init__(self, program, work):
+        super().__init__(work)
+        self.program = program
+
+    def command(self, args):
+        return [self.program] + args
+
+    def path_for_program(self, path):
+        return path
+
+
+class WineRunner(Runner):
+    line_end = "\r\n"
+    com_calls_logged = False  # CoCreateInstance and OleInitialize are Wine's
+    wine = "/usr/lib/wine/wine64"
+
+    def __init__(self, program, server, work):
+        super().__init__(work)
+        self.program = program
+        self.server = server
+        self.prefix = os.path.join(work, "prefix")
+        self.base = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
+                         WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def start(self):
+        # Wine's background services must not inherit our pipes: a persistent
+        # server with its stdio on /dev/null, then the prefix booted once.
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, env=self.base)
+        self.server_process = subprocess.Popen(["wineserver", "-f", "-p"], **quiet)
+        subprocess.run([self.wine, "wineboot", "-i"], check=True, timeout=300, **quiet)
+        self.regsvr32()
+
+    def regsvr32(self, *flags):
+        subprocess.run([self.wine, "regsvr32", "/s", *flags, self.windows_path(self.server)],
+                       check=True, timeout=120, env=self.base, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.base, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        self.server_process.wait(timeout=60)
+
+    def environment(self, fault):
+        return dict(super().environment(fault), **{k: v for k, v in self.base.items()
+                                                   if k.startswith("WINE")})
+
+    def command(self, args):
+        return [self.wine, self.program] + args
+
+    @staticmethod
+    def windows_path(path):
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def path_for_program(self, path):
+        return self.windows_path(path)
+
+
+class Report:
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+
+    def check(self, name, problems):
+        if problems:
+            self.failed += 1
+            print(f"FAIL {name}")
+            for problem in problems:
+                print(f"    {problem}")
+        else:
+            self.passed += 1
+            print(f"ok   {name}")
+
+
+def compare(what, actual, expected):
+    return [] if actual == expected else [f"{what}: got {actual!r}, expected {expected!r}"]
+
+
+def run_case(runner, case):
+    runner.prepare(case.before)
+    result = runner.run(case.args, case.fault)
+    expected_calls = [c for c in case.calls if runner.com_calls_logged or c not in CREATED]
+    expected_log = "".join(c + "\n" for c in expected_calls) or MISSING
+    expected_after = case.before if case.after == "same" else case.after
+    return (compare("stdout", result.stdout.decode("latin-1"),
+                    case.out.replace("\n", runner.line_end))
+            + compare("stderr", result.stderr.decode("latin-1"),
+                      case.err.replace("\n", runner.line_end))
+            + compare("status", result.returncode, case.status)
+            + compare("state file", read(runner.state_path()), expected_after)
+            + compare("log", read(runner.log_path()), expected_log))
+
+
+def native_only_cases(runner, report):
+    runner.prepare(MISSING)
+    result = runner.run([], fault="sometimes")
+    report.check("a mistyped fault stops the run before anything else", (
+        compare("status", result.returncode, 2)
+        + compare("stdout", result.stdout, b"")
+        + compare("stderr", result.stderr,
+                  b"stand-in: TALVENOR_STANDIN_FAULT=sometimes is not one of init, "
+                  b"init-positive, create, no-object, get, set\n")
+        + compare("log", read(runner.log_path()), MISSING)))
+
+    # With standard output closed, the next file opened would take its number;
+    # the message must not end up in the state file.
+    runner.prepare("0\n")
+    result = runner.run(["e"], stdout=None, stderr=subprocess.PIPE,
+                        preexec_fn=lambda: os.close(1))
+    report.check("closed standard output", (
+        compare("status", result.returncode, 0)
+        + compare("stderr", result.stderr, b"")
+        + compare("state file", read(runner.state_path()), "1\n")))
+
+    for letter, expected in (("s", DISABLED), ("e", SUCCEEDED)):
+        runner.prepare(MISSING)
+        reader, writer = os.pipe()
+        os.close(reader)
+        result = runner.run([letter], stdout=writer, stderr=subprocess.PIPE)
+        os.close(writer)
+        report.check(f"'{letter}' into a pipe nobody reads", (
+            compare("status", result.returncode, 0)
+            + compare("stderr", result.stderr, b"")))
+
+    for variable, tail in (("XDG_STATE_HOME", "talvenor/remote-desktop"),
+                           ("HOME", ".local/state/talvenor/remote-desktop")):
+        runner.prepare(MISSING)
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith("TALVENOR_STANDIN_") and k != "XDG_STATE_HOME"}
+        env[variable] = runner.folder
+        enable = subprocess.run([runner.program, "e"], env=env, capture_output=True, timeout=60)
+        show = subprocess.run([runner.program, "s"], env=env, capture_output=True, timeout=60)
+        report.check(f"state kept under ${variable}", (
+            compare("enable", enable.stdout, SUCCEEDED.encode())
+            + compare("show", show.stdout, ENABLED.encode())
+            + compare("state file", read(os.path.join(runner.folder, tail)), "1\n")))
+
+
+def main(argv):
+    mode = argv[1] if len(argv) > 1 else ""
+    if mode == "native" and len(argv) == 3:
+        work = tempfile.mkdtemp(prefix="talvenor-e2e-")
+        runner = NativeRunner(os.path.abspath(argv[2]), work)
+    else:
+        print(__doc__, file=sys.stderr)
+        return 2
+    report = Report()
+    try:
+        for case in CASES:
+            report.check(case.name, run_case(runner, case))
+        native_only_cases(runner, report)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"{report.passed} passed, {report.failed} failed")
+    return 1 if report.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,60 @@
+// A private folder for the stand-in's state file and call log, and the
+// stand-in's fault knob, set for one test and cleared after it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+class StandInTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "talvenor-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    folder_ = pattern;
+    setenv("TALVENOR_STANDIN_STATE", StatePath().c_str(), 1);
+    setenv("TALVENOR_STANDIN_LOG", (folder_ / "log").c_str(), 1);
+    unsetenv("TALVENOR_STANDIN_FAULT");
+  }
+
+  void TearDown() override {
+    unsetenv("TALVENOR_STANDIN_STATE");
+    unsetenv("TALVENOR_STANDIN_LOG");
+    unsetenv("TALVENOR_STANDIN_FAULT");
+    std::filesystem::remove_all(folder_);
+  }
+
+  static void SetFault(const char* fault) { setenv("TALVENOR_STANDIN_FAULT", fault, 1); }
+
+  std::string StatePath() const { return (folder_ / "state" / "remote-desktop").string(); }
+
+  void StoreState(const std::string& contents) const {
+    std::filesystem::create_directories(folder_ / "state");
+    std::ofstream(StatePath(), std::ios::binary) << contents;
+  }
+
+  std::string StoredState() const { return Contents(StatePath()); }
+  std::string Log() const { return Contents((folder_ / "log").string()); }
+
+  // COM initialisation belongs to a thread; a fresh thread starts without it.
+  template <typename Body>
+  static void OnFreshThread(Body body) {
+    std::thread(body).join();
+  }
+
+ private:
+  static std::string Contents(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return "(missing)";
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+  }
+
+  std::filesystem::path folder_;
+};

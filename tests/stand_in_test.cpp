@@ -1,0 +1,135 @@
+// The stand-in platform keeps the promises the other tests rely on: the
+// results of its creation call and what its state file may hold.
+#include <ole2.h>
+
+#include "stand_in/local_machine.h"
+#include "stand_in/state_store.h"
+#include "stand_in_fixture.h"
+
+namespace {
+
+void* const kPoisonPointer = reinterpret_cast<void*>(0xdeadbeef);
+const IID kUnknownId = {0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID kOtherId = {0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}};
+
+using CreationTest = StandInTest;
+
+TEST_F(CreationTest, CreationResultsFollowClassInterfaceAndContext) {
+  struct Case {
+    const char* name;
+    const GUID* class_id;
+    bool aggregated;
+    DWORD context;
+    const IID* interface_id;
+    HRESULT result;
+    bool gives_object;
+  };
+  const CLSID& machine_class = stand_in::kLocalMachineClassId;
+  const IID& machine_interface = stand_in::kLocalMachineInterfaceId;
+  const Case cases[] = {
+      {"local machine", &machine_class, false, 1, &machine_interface, S_OK, true},
+      {"as IUnknown", &machine_class, false, 1, &kUnknownId, S_OK, true},
+      {"any context with in-process", &machine_class, false, 0x17, &machine_interface, S_OK, true},
+      {"other class", &kOtherId, false, 1, &machine_interface, REGDB_E_CLASSNOTREG, false},
+      {"interface id as class", &machine_interface, false, 1, &machine_interface,
+       REGDB_E_CLASSNOTREG, false},
+      {"local server only", &machine_class, false, 4, &machine_interface, REGDB_E_CLASSNOTREG,
+       false},
+      {"other interface", &machine_class, false, 1, &kOtherId, E_NOINTERFACE, false},
+      {"aggregated", &machine_class, true, 1, &machine_interface, CLASS_E_NOAGGREGATION, false},
+  };
+  OnFreshThread([&cases] {
+    ASSERT_EQ(OleInitialize(nullptr), S_OK);
+    for (const Case& each : cases) {
+      SCOPED_TRACE(each.name);
+      void* object = kPoisonPointer;
+      const LPUNKNOWN outer = each.aggregated ? reinterpret_cast<LPUNKNOWN>(&object) : nullptr;
+      EXPECT_EQ(CoCreateInstance(*each.class_id, outer, each.context, *each.interface_id, &object),
+                each.result);
+      if (each.gives_object) {
+        EXPECT_NE(object, kPoisonPointer);
+        EXPECT_NE(object, nullptr);
+      } else {
+        EXPECT_TRUE(object == kPoisonPointer || object == nullptr);
+      }
+    }
+  });
+}
+
+TEST_F(CreationTest, NoObjectFaultSucceedsAndLeavesThePointerAlone) {
+  SetFault("no-object");
+  OnFreshThread([] {
+    ASSERT_EQ(OleInitialize(nullptr), S_OK);
+    void* object = kPoisonPointer;
+    EXPECT_EQ(CoCreateInstance(stand_in::kLocalMachineClassId, nullptr, CLSCTX_INPROC_SERVER,
+                               stand_in::kLocalMachineInterfaceId, &object),
+              S_OK);
+    EXPECT_EQ(object, kPoisonPointer);
+  });
+}
+
+using StateFileTest = StandInTest;
+
+TEST_F(StateFileTest, ReadsOneIntegerInRangeAndNothingElse) {
+  struct Case {
+    const char* contents;
+    bool readable;
+    VARIANT_BOOL value;
+  };
+  const Case cases[] = {
+      {"0\n", true, 0},
+      {"1\n", true, 1},
+      {"-1\n", true, -1},
+      {"1", true, 1},
+      {"32767\n", true, 32767},
+      {"-32768\n", true, -32768},
+      {"00000001\n", true, 1},
+      {"32768\n", false, 0},
+      {"-32769\n", false, 0},
+      {"", false, 0},
+      {"\n", false, 0},
+      {"-\n", false, 0},
+      {"+1\n", false, 0},
+      {" 1\n", false, 0},
+      {"1 \n", false, 0},
+      {"1\n\n", false, 0},
+      {"1\r\n", false, 0},
+      {"yes\n", false, 0},
+      {"0x1\n", false, 0},
+      {"999999999999999", false, 0},
+      {"1\n0000000000000000000000", false, 0},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(each.contents)));
+    StoreState(each.contents);
+    VARIANT_BOOL value = static_cast<VARIANT_BOOL>(0x5A5A);
+    EXPECT_EQ(stand_in::ReadState(&value), each.readable);
+    EXPECT_EQ(value, each.readable ? each.value : 0x5A5A);
+  }
+}
+
+TEST_F(StateFileTest, MissingFileReadsAsDisabled) {
+  VARIANT_BOOL value = 1;
+  EXPECT_TRUE(stand_in::ReadState(&value));
+  EXPECT_EQ(value, 0);
+}
+
+TEST_F(StateFileTest, WriteCreatesTheFolderAndLeavesOnlyTheFile) {
+  ASSERT_TRUE(stand_in::WriteState(-1));
+  EXPECT_EQ(StoredState(), "-1\n");
+  const std::filesystem::path folder = std::filesystem::path(StatePath()).parent_path();
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST_F(StateFileTest, WriteThatCannotCreateItsFolderKeepsNothingHalfDone) {
+  const std::filesystem::path blocked = std::filesystem::path(StatePath()).parent_path();
+  std::ofstream(blocked.string()) << "a file where the folder should be";
+  EXPECT_FALSE(stand_in::WriteState(1));
+  VARIANT_BOOL value = 0x5A5A;
+  EXPECT_FALSE(stand_in::ReadState(&value));
+  EXPECT_EQ(value, 0x5A5A);
+}
+
+}  // namespace
