@@ -1,0 +1,151 @@
+// The stand-in local-machine class as an in-process COM server, for running
+// the Windows program against it under Wine. The COM library is then Wine's;
+// this file only serves the class.
+#include <windows.h>
+
+#include <ole2.h>
+#include <olectl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "stand_in/local_machine.h"
+
+namespace {
+
+HMODULE server_module = nullptr;
+LONG server_locks = 0;
+
+const char kClassKey[] = "CLSID\\{60664CAF-AF0D-0005-A300-5C7D25FF22A0}";
+const char kServerKey[] = "CLSID\\{60664CAF-AF0D-0005-A300-5C7D25FF22A0}\\InprocServer32";
+
+const char* ApartmentName() {
+  APTTYPE type;
+  APTTYPEQUALIFIER qualifier;
+  if (FAILED(CoGetApartmentType(&type, &qualifier))) return "none";
+  switch (type) {
+    case APTTYPE_MAINSTA:
+      return "main-sta";
+    case APTTYPE_STA:
+      return "sta";
+    case APTTYPE_MTA:
+      return "mta";
+    case APTTYPE_NA:
+      return "neutral";
+    default:
+      return "other";
+  }
+}
+
+// TALVENOR_STANDIN_HOST: where each object is created, as the program's file
+// name and the apartment of the creating thread, so that a test can see the
+// object made inside the program on its own (main) thread.
+void RecordHost() {
+  const char* const path = std::getenv("TALVENOR_STANDIN_HOST");
+  if (path == nullptr || path[0] == '\0') return;
+  char program[MAX_PATH] = "";
+  GetModuleFileNameA(nullptr, program, MAX_PATH);
+  const char* const name = std::strrchr(program, '\\');
+  std::FILE* const host = std::fopen(path, "ab");
+  if (host == nullptr) return;
+  std::fprintf(host, "%s %s\n", name == nullptr ? program : name + 1, ApartmentName());
+  std::fclose(host);
+}
+
+class ClassFactory final : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID interface_id, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (!IsEqualGUID(interface_id, IID_IUnknown) && !IsEqualGUID(interface_id, IID_IClassFactory)) {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    *object = static_cast<IClassFactory*>(this);
+    return S_OK;
+  }
+  // One factory for the life of the server: nothing to count.
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID interface_id,
+                                           void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    switch (stand_in::ConfiguredFault()) {
+      case stand_in::Fault::kCreate:
+        return E_FAIL;
+      case stand_in::Fault::kNoObject:
+        return S_OK;
+      default:
+        break;
+    }
+    RecordHost();
+    return stand_in::NewLocalMachine(interface_id, object);
+  }
+
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    if (lock) {
+      InterlockedIncrement(&server_locks);
+    } else {
+      InterlockedDecrement(&server_locks);
+    }
+    return S_OK;
+  }
+};
+
+ClassFactory class_factory;
+
+bool SetString(HKEY root, const char* key, const char* name, const char* value) {
+  HKEY opened;
+  if (RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  const LONG result = RegSetValueExA(opened, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                                     static_cast<DWORD>(std::strlen(value) + 1));
+  RegCloseKey(opened);
+  return result == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    server_module = instance;
+    DisableThreadLibraryCalls(instance);
+  }
+  return TRUE;
+}
+
+HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID class_id, REFIID interface_id, void** object) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  if (!IsEqualGUID(class_id, stand_in::kLocalMachineClassId)) return CLASS_E_CLASSNOTAVAILABLE;
+  return class_factory.QueryInterface(interface_id, object);
+}
+
+HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+  return server_locks == 0 && stand_in::LiveLocalMachines() == 0 ? S_OK : S_FALSE;
+}
+
+HRESULT STDAPICALLTYPE DllRegisterServer() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(server_module, path, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return E_FAIL;
+  const bool registered = SetString(HKEY_CLASSES_ROOT, kClassKey, nullptr, "ShellLocalMachine") &&
+                          SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, path) &&
+                          SetString(HKEY_CLASSES_ROOT, kServerKey, "ThreadingModel", "Apartment");
+  return registered ? S_OK : SELFREG_E_CLASS;
+}
+
+HRESULT STDAPICALLTYPE DllUnregisterServer() {
+  RegDeleteKeyA(HKEY_CLASSES_ROOT, kServerKey);
+  const LONG result = RegDeleteKeyA(HKEY_CLASSES_ROOT, kClassKey);
+  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
+}
+
+}  // extern "C"
