@@ -125,9 +125,16 @@ class Runner:
             env["TALVENOR_STANDIN_FAULT"] = fault
         return env
 
-    def run(self, args, fault=None, **popen):
-        return subprocess.run(self.command(args), env=self.environment(fault),
-                              capture_output="stdout" not in popen, timeout=60, **popen)
+    def start(self):
+        pass
+
+    def stop(self):
+        pass
+
+    def run(self, args, fault=None, extra_env=(), **popen):
+        env = dict(self.environment(fault), **dict(extra_env))
+        return subprocess.run(self.command(args), env=env, capture_output="stdout" not in popen,
+                              timeout=60, **popen)
 
 
 class NativeRunner(Runner):
@@ -144,11 +151,15 @@ class NativeRunner(Runner):
     def path_for_program(self, path):
         return path
 
+    def own_cases(self, report):
+        native_only_cases(self, report)
+
 
 class WineRunner(Runner):
     line_end = "\r\n"
     com_calls_logged = False  # CoCreateInstance and OleInitialize are Wine's
     wine = "/usr/lib/wine/wine64"
+    wineserver = "/usr/lib/wine/wineserver"
 
     def __init__(self, program, server, work):
         super().__init__(work)
@@ -164,7 +175,7 @@ class WineRunner(Runner):
         shutil.rmtree(self.prefix, ignore_errors=True)
         quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL, env=self.base)
-        self.server_process = subprocess.Popen(["wineserver", "-f", "-p"], **quiet)
+        self.server_process = subprocess.Popen([self.wineserver, "-f", "-p"], **quiet)
         subprocess.run([self.wine, "wineboot", "-i"], check=True, timeout=300, **quiet)
         self.regsvr32()
 
@@ -174,7 +185,7 @@ class WineRunner(Runner):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def stop(self):
-        subprocess.run(["wineserver", "-k"], env=self.base, stdin=subprocess.DEVNULL,
+        subprocess.run([self.wineserver, "-k"], env=self.base, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         self.server_process.wait(timeout=60)
 
@@ -191,6 +202,9 @@ class WineRunner(Runner):
 
     def path_for_program(self, path):
         return self.windows_path(path)
+
+    def own_cases(self, report):
+        wine_only_cases(self, report)
 
 
 class Report:
@@ -273,20 +287,49 @@ def native_only_cases(runner, report):
             + compare("state file", read(os.path.join(runner.folder, tail)), "1\n")))
 
 
+def wine_only_cases(runner, report):
+    runner.prepare("1\n")
+    host = os.path.join(runner.folder, "host")
+    result = runner.run(["s"], extra_env={"TALVENOR_STANDIN_HOST": runner.windows_path(host)})
+    report.check("the object lives in the program, made on its main thread", (
+        compare("stdout", result.stdout.decode(), ENABLED)
+        + compare("where", read(host), "talvenor.exe main-sta\n")))
+
+    runner.regsvr32("/u")
+    try:
+        runner.prepare("1\n")
+        result = runner.run(["s"])
+        report.check("class not registered", (
+            compare("stdout", result.stdout, b"")
+            + compare("stderr", result.stderr.decode(), NO_OBJECT.replace("\n", "\r\n"))
+            + compare("status", result.returncode, 1)
+            + compare("log", read(runner.log_path()), MISSING)))
+    finally:
+        runner.regsvr32()
+
+
 def main(argv):
     mode = argv[1] if len(argv) > 1 else ""
     if mode == "native" and len(argv) == 3:
         work = tempfile.mkdtemp(prefix="talvenor-e2e-")
         runner = NativeRunner(os.path.abspath(argv[2]), work)
+    elif mode == "wine" and len(argv) == 5:
+        work = os.path.abspath(argv[4])
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        runner = WineRunner(os.path.abspath(argv[2]), argv[3], work)
     else:
         print(__doc__, file=sys.stderr)
         return 2
     report = Report()
     try:
+        runner.start()
         for case in CASES:
-            report.check(case.name, run_case(runner, case))
-        native_only_cases(runner, report)
+            if runner.com_calls_logged or not case.native_only:
+                report.check(case.name, run_case(runner, case))
+        runner.own_cases(report)
     finally:
+        runner.stop()
         shutil.rmtree(work, ignore_errors=True)
     print(f"{report.passed} passed, {report.failed} failed")
     return 1 if report.failed else 0
