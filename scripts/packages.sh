@@ -16,8 +16,9 @@ need_packages() {
   fi
   echo "installing: ${missing[*]}" >&2
   apt-get update -q >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >&2
 }
 
 NATIVE_PACKAGES=(cmake make g++ libgtest-dev python3)
 CHECK_PACKAGES=(clang-format)
+WINDOWS_PACKAGES=(g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils wine64)
