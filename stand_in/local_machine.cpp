@@ -22,6 +22,8 @@
 #define O_CLOEXEC 0
 #endif
 
+struct ILocalMachine;
+
 namespace stand_in {
 
 const CLSID kLocalMachineClassId = {
@@ -34,23 +36,29 @@ namespace {
 const IID kUnknownInterfaceId = {
     0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
+// Callers hold the object as an ILocalMachine*, the interface's name in their
+// headers; entries take that type so that each call matches the function's own
+// type exactly. Behind the pointer is a Machine.
 struct MachineTable;
 struct Machine {
   const MachineTable* table;
   ULONG references;
 };
 
+Machine* Object(ILocalMachine* self) { return reinterpret_cast<Machine*>(self); }
+
 // The method table as the class lays it out: IUnknown's three entries, ten
 // entries this program has no use for, then the state getter and setter.
 constexpr int kUnusedEntries = 10;
-using UnusedEntry = HRESULT(STDMETHODCALLTYPE*)(Machine* self);
+using UnusedEntry = HRESULT(STDMETHODCALLTYPE*)(ILocalMachine* self);
 struct MachineTable {
-  HRESULT(STDMETHODCALLTYPE* QueryInterface)(Machine* self, REFIID interface_id, void** object);
-  ULONG(STDMETHODCALLTYPE* AddRef)(Machine* self);
-  ULONG(STDMETHODCALLTYPE* Release)(Machine* self);
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)
+  (ILocalMachine* self, REFIID interface_id, void** object);
+  ULONG(STDMETHODCALLTYPE* AddRef)(ILocalMachine* self);
+  ULONG(STDMETHODCALLTYPE* Release)(ILocalMachine* self);
   UnusedEntry unused[kUnusedEntries];
-  HRESULT(STDMETHODCALLTYPE* GetEnabled)(Machine* self, VARIANT_BOOL* enabled);
-  HRESULT(STDMETHODCALLTYPE* SetEnabled)(Machine* self, VARIANT_BOOL enabled);
+  HRESULT(STDMETHODCALLTYPE* GetEnabled)(ILocalMachine* self, VARIANT_BOOL* enabled);
+  HRESULT(STDMETHODCALLTYPE* SetEnabled)(ILocalMachine* self, VARIANT_BOOL enabled);
 };
 static_assert(offsetof(MachineTable, GetEnabled) == 13 * sizeof(void*), "getter is entry 14");
 static_assert(offsetof(MachineTable, SetEnabled) == 14 * sizeof(void*), "setter is entry 15");
@@ -58,8 +66,8 @@ static_assert(offsetof(MachineTable, SetEnabled) == 14 * sizeof(void*), "setter 
 ULONG live_machines = 0;
 
 bool IsOffered(REFIID interface_id) {
-  return IsEqualGUID(interface_id, kUnknownInterfaceId) ||
-         IsEqualGUID(interface_id, kLocalMachineInterfaceId);
+  return IsEqualGUID(interface_id, kUnknownInterfaceId) != 0 ||
+         IsEqualGUID(interface_id, kLocalMachineInterfaceId) != 0;
 }
 
 HRESULT HandOut(Machine* self, REFIID interface_id, void** object) {
@@ -73,33 +81,34 @@ HRESULT HandOut(Machine* self, REFIID interface_id, void** object) {
   return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE QueryInterface(Machine* self, REFIID interface_id, void** object) {
+HRESULT STDMETHODCALLTYPE QueryInterface(ILocalMachine* self, REFIID interface_id, void** object) {
   LogCall("slot", 1);
-  return HandOut(self, interface_id, object);
+  return HandOut(Object(self), interface_id, object);
 }
 
-ULONG STDMETHODCALLTYPE AddRef(Machine* self) {
+ULONG STDMETHODCALLTYPE AddRef(ILocalMachine* self) {
   LogCall("slot", 2);
-  return ++self->references;
+  return ++Object(self)->references;
 }
 
-ULONG STDMETHODCALLTYPE Release(Machine* self) {
+ULONG STDMETHODCALLTYPE Release(ILocalMachine* self) {
   LogCall("slot", 3);
-  const ULONG left = --self->references;
+  Machine* const machine = Object(self);
+  const ULONG left = --machine->references;
   if (left == 0) {
-    delete self;
+    std::free(machine);
     --live_machines;
   }
   return left;
 }
 
 template <int kEntry>
-HRESULT STDMETHODCALLTYPE Unused(Machine* /*self*/) {
+HRESULT STDMETHODCALLTYPE Unused(ILocalMachine* /*self*/) {
   LogCall("slot", kEntry);
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE GetEnabled(Machine* /*self*/, VARIANT_BOOL* enabled) {
+HRESULT STDMETHODCALLTYPE GetEnabled(ILocalMachine* /*self*/, VARIANT_BOOL* enabled) {
   if (enabled == nullptr) {
     LogCall("get null");
     return E_POINTER;
@@ -112,7 +121,7 @@ HRESULT STDMETHODCALLTYPE GetEnabled(Machine* /*self*/, VARIANT_BOOL* enabled) {
   return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE SetEnabled(Machine* /*self*/, VARIANT_BOOL enabled) {
+HRESULT STDMETHODCALLTYPE SetEnabled(ILocalMachine* /*self*/, VARIANT_BOOL enabled) {
   LogCall("set", enabled);
   if (ConfiguredFault() == Fault::kSet) return E_ACCESSDENIED;
   return WriteState(enabled) ? S_OK : E_ACCESSDENIED;
@@ -164,7 +173,7 @@ void LogCall(const char* call) noexcept {
   const int length = std::snprintf(line, sizeof line, "%s\n", call);
   if (length > 0) {
     // One write per line, so that lines from concurrent runs never interleave.
-    (void)!write(log, line, static_cast<unsigned>(length));
+    [[maybe_unused]] const auto written = write(log, line, static_cast<unsigned>(length));
   }
   close(log);
 }
@@ -179,8 +188,12 @@ HRESULT NewLocalMachine(REFIID interface_id, void** object) noexcept {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   if (!IsOffered(interface_id)) return E_NOINTERFACE;
-  *object = new Machine{&kMachineTable, 1};
+  auto* const machine = static_cast<Machine*>(std::malloc(sizeof(Machine)));
+  if (machine == nullptr) return E_OUTOFMEMORY;
+  machine->table = &kMachineTable;
+  machine->references = 1;
   ++live_machines;
+  *object = machine;
   return S_OK;
 }
 
