@@ -16,6 +16,7 @@ __attribute__((constructor)) void CheckFaultKnob() { stand_in::ConfiguredFault()
 
 }  // namespace
 
+// cppcheck-suppress constParameter ; the signature is the platform's
 HRESULT OleInitialize(void* reserved) {
   stand_in::LogCall("OleInitialize");
   if (reserved != nullptr) return kInvalidArgument;
@@ -26,6 +27,7 @@ HRESULT OleInitialize(void* reserved) {
   return already || fault == stand_in::Fault::kInitPositive ? S_FALSE : S_OK;
 }
 
+// cppcheck-suppress constParameter ; the signature is the platform's
 HRESULT CoCreateInstance(REFCLSID class_id, LPUNKNOWN outer, DWORD context, REFIID interface_id,
                          void** object) {
   stand_in::LogCall("CoCreateInstance");
@@ -40,7 +42,7 @@ HRESULT CoCreateInstance(REFCLSID class_id, LPUNKNOWN outer, DWORD context, REFI
       break;
   }
   // The class is registered as an in-process server only.
-  if (!IsEqualGUID(class_id, stand_in::kLocalMachineClassId) ||
+  if (IsEqualGUID(class_id, stand_in::kLocalMachineClassId) == 0 ||
       (context & CLSCTX_INPROC_SERVER) == 0) {
     return REGDB_E_CLASSNOTREG;
   }

@@ -57,7 +57,8 @@ class ClassFactory final : public IClassFactory {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID interface_id, void** object) override {
     if (object == nullptr) return E_POINTER;
-    if (!IsEqualGUID(interface_id, IID_IUnknown) && !IsEqualGUID(interface_id, IID_IClassFactory)) {
+    if (IsEqualGUID(interface_id, IID_IUnknown) == 0 &&
+        IsEqualGUID(interface_id, IID_IClassFactory) == 0) {
       *object = nullptr;
       return E_NOINTERFACE;
     }
@@ -86,7 +87,7 @@ class ClassFactory final : public IClassFactory {
   }
 
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    if (lock) {
+    if (lock != FALSE) {
       InterlockedIncrement(&server_locks);
     } else {
       InterlockedDecrement(&server_locks);
@@ -124,7 +125,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
 HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID class_id, REFIID interface_id, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
-  if (!IsEqualGUID(class_id, stand_in::kLocalMachineClassId)) return CLASS_E_CLASSNOTAVAILABLE;
+  if (IsEqualGUID(class_id, stand_in::kLocalMachineClassId) == 0) return CLASS_E_CLASSNOTAVAILABLE;
   return class_factory.QueryInterface(interface_id, object);
 }
 

@@ -29,14 +29,14 @@ namespace {
 constexpr const char* kSeparators = "/\\";
 int MakeDirectory(const char* path) { return _mkdir(path); }
 int SyncToDisk(int descriptor) { return _commit(descriptor); }
-bool ReplaceWith(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool ReplaceWith(const char* from, const char* target) {
+  return MoveFileExA(from, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 #else
 constexpr const char* kSeparators = "/";
 int MakeDirectory(const char* path) { return mkdir(path, 0755); }
 int SyncToDisk(int descriptor) { return fsync(descriptor); }
-bool ReplaceWith(const char* from, const char* to) { return std::rename(from, to) == 0; }
+bool ReplaceWith(const char* from, const char* target) { return std::rename(from, target) == 0; }
 #endif
 
 std::string StatePath() {
@@ -73,14 +73,14 @@ void MakeFolders(const std::string& folder) {
 // caller reads at most 15 bytes, so the digits cannot overflow.
 bool ParseState(const char* text, std::size_t length, VARIANT_BOOL* value) {
   if (length > 0 && text[length - 1] == '\n') --length;
-  std::size_t at = 0;
+  std::size_t index = 0;
   const bool negative = length > 0 && text[0] == '-';
-  if (negative) ++at;
-  if (at == length) return false;
+  if (negative) ++index;
+  if (index == length) return false;
   long long magnitude = 0;
-  for (; at < length; ++at) {
-    if (text[at] < '0' || text[at] > '9') return false;
-    magnitude = magnitude * 10 + (text[at] - '0');
+  for (; index < length; ++index) {
+    if (text[index] < '0' || text[index] > '9') return false;
+    magnitude = magnitude * 10 + (text[index] - '0');
   }
   const long long number = negative ? -magnitude : magnitude;
   if (number < -32768 || number > 32767) return false;
@@ -142,7 +142,7 @@ bool WriteState(VARIANT_BOOL value) noexcept {
   MakeFolders(folder);
 
   std::string temporary = folder + "/.remote-desktop.XXXXXX";
-  const int file = KeepClearOfStandardStreams(mkstemp(&temporary[0]));
+  const int file = KeepClearOfStandardStreams(mkstemp(temporary.data()));
   if (file < 0) return false;
 #ifdef _WIN32
   _setmode(file, _O_BINARY);

@@ -20,14 +20,15 @@ using CLSID = GUID;
 using REFIID = const IID&;
 using REFCLSID = const CLSID&;
 
-inline bool IsEqualGUID(const GUID& left, const GUID& right) {
+// Non-zero when the two are the same identifier; an int, as on the platform.
+inline int IsEqualGUID(const GUID& left, const GUID& right) {
   if (left.Data1 != right.Data1 || left.Data2 != right.Data2 || left.Data3 != right.Data3) {
-    return false;
+    return 0;
   }
   for (int i = 0; i < 8; ++i) {
-    if (left.Data4[i] != right.Data4[i]) return false;
+    if (left.Data4[i] != right.Data4[i]) return 0;
   }
-  return true;
+  return 1;
 }
 
 // The platform's calling convention for COM methods; there is one convention here.
@@ -42,6 +43,7 @@ constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001U);
 constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002U);
 constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003U);
 constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005U);
+constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000EU);
 constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005U);
 constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110U);
 constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154U);
