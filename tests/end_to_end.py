@@ -11,11 +11,14 @@ library is Wine's own, so the log holds only the object's entries and the
 faults of COM initialisation cannot be injected.
 """
 import os
+import random
 import shutil
-import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 USAGE = ("Talvenor 1.0\nUsage:\ne\tenable Remote Desktop\nd\tdisable Remote Desktop\n"
@@ -153,6 +156,9 @@ class NativeRunner(Runner):
 
     def own_cases(self, report):
         native_only_cases(self, report)
+        load_cases(self, report)
+        unwritable_folder_cases(self, report)
+        oversized_state_cases(self, report)
 
 
 class WineRunner(Runner):
@@ -285,6 +291,122 @@ def native_only_cases(runner, report):
             compare("enable", enable.stdout, SUCCEEDED.encode())
             + compare("show", show.stdout, ENABLED.encode())
             + compare("state file", read(os.path.join(runner.folder, tail)), "1\n")))
+
+
+def load_cases(runner, report):
+    """Many runs at once: each prints one of its outputs, and the state file
+    is never seen empty or half written."""
+    runner.prepare("0\n")
+    expected = {"e": (SUCCEEDED, "set 1"), "d": (SUCCEEDED, "set 0")}
+    choose = random.Random(7).choice
+    letters = [choose("eds") for _ in range(400)]
+    seen_states = set()
+    reads = [0]
+    done = threading.Event()
+
+    def watch():
+        while not done.is_set():
+            seen_states.add(read(runner.state_path()))
+            reads[0] += 1
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        with ThreadPoolExecutor(max_workers=8) as pool:
+            results = list(pool.map(lambda letter: (letter, runner.run([letter])), letters))
+    finally:
+        done.set()
+        watcher.join()
+    problems = []
+    for letter, result in results:
+        allowed = [ENABLED, DISABLED] if letter == "s" else [expected[letter][0]]
+        if (result.stdout.decode(), result.stderr, result.returncode) not in [
+                (out, b"", 0) for out in allowed]:
+            problems.append(f"'{letter}' gave {result.stdout!r} {result.stderr!r} "
+                            f"status {result.returncode}")
+    problems += compare("states seen", seen_states - {"0\n", "1\n"}, set())
+    log = read(runner.log_path()).splitlines()
+    problems += compare("log lines", len(log), 3 * len(letters))
+    problems += compare("log", set(log) - {"OleInitialize", "CoCreateInstance", "get 0", "get 1",
+                                           "set 0", "set 1"}, set())
+    problems += compare("leftover files", os.listdir(os.path.dirname(runner.state_path())),
+                        ["remote-desktop"])
+    problems += compare("both states seen", len(seen_states), 2)
+    report.check(f"{len(letters)} runs, 8 at a time, the state file read {reads[0]} times",
+                 problems[:5])
+
+
+def unwritable_folder_cases(runner, report):
+    # A folder this user may not write to: as root, the program runs as nobody.
+    runner.prepare("0\n")
+    folder = os.path.dirname(runner.state_path())
+    program = os.path.join(runner.folder, "talvenor")
+    shutil.copy(runner.program, program)
+    for path in (runner.work, runner.folder):
+        os.chmod(path, 0o755)
+    os.chmod(folder, 0o555)
+
+    def as_nobody():
+        if os.geteuid() == 0:
+            os.setgroups([])
+            os.setgid(65534)
+            os.setuid(65534)
+
+    result = subprocess.run([program, "e"], env=runner.environment(None), capture_output=True,
+                            timeout=60, preexec_fn=as_nobody)
+    os.chmod(folder, 0o755)
+    report.check("read-only state folder", (
+        compare("stdout", result.stdout, b"")
+        + compare("stderr", result.stderr.decode(), NO_ENABLE)
+        + compare("status", result.returncode, 1)
+        + compare("state file", read(runner.state_path()), "0\n")
+        + compare("folder", sorted(os.listdir(folder)), ["remote-desktop"])))
+
+    runner.prepare(MISSING)
+    blocker = os.path.dirname(runner.state_path())
+    with open(blocker, "w") as file:
+        file.write("not a folder\n")
+    result = runner.run(["e"])
+    report.check("a file where the state folder should be", (
+        compare("stderr", result.stderr.decode(), NO_ENABLE)
+        + compare("status", result.returncode, 1)
+        + compare("file in the way", read(blocker), "not a folder\n")))
+
+
+def oversized_state_cases(runner, report):
+    runner.prepare(MISSING)
+    os.makedirs(os.path.dirname(runner.state_path()))
+    with open(runner.state_path(), "wb") as file:
+        file.write(b"1" * (64 << 20))
+    result = runner.run(["s"])
+    report.check("64 MiB state file", (
+        compare("stderr", result.stderr.decode(), NO_QUERY)
+        + compare("status", result.returncode, 1)))
+
+    # A state "file" that never ends: a program that read it all would hang,
+    # and the writer would not see the reader go away after a few bytes.
+    runner.prepare(MISSING)
+    os.makedirs(os.path.dirname(runner.state_path()))
+    os.mkfifo(runner.state_path())
+    outcome = {}
+
+    def write_forever():
+        try:
+            with open(runner.state_path(), "wb") as fifo:
+                for _ in range(64 << 10):
+                    fifo.write(b"1" * 1024)
+            outcome["wrote"] = "all 64 MiB"
+        except BrokenPipeError:
+            outcome["wrote"] = "until the reader left"
+
+    writer = threading.Thread(target=write_forever, daemon=True)
+    writer.start()
+    result = runner.run(["s"])
+    writer.join(timeout=60)
+    report.check("endless state file is read only as far as needed", (
+        compare("stderr", result.stderr.decode(), NO_QUERY)
+        + compare("status", result.returncode, 1)
+        + compare("writer", outcome.get("wrote"), "until the reader left")))
 
 
 def wine_only_cases(runner, report):
