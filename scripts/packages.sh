@@ -20,5 +20,5 @@ need_packages() {
 }
 
 NATIVE_PACKAGES=(cmake make g++ libgtest-dev python3)
-CHECK_PACKAGES=(clang-format)
+CHECK_PACKAGES=(clang clang-format clang-tidy cppcheck libclang-rt-14-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils wine64)
