@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <cstring>
 
 #ifdef _WIN32
 #include <direct.h>
@@ -39,34 +39,62 @@ int SyncToDisk(int descriptor) { return fsync(descriptor); }
 bool ReplaceWith(const char* from, const char* target) { return std::rename(from, target) == 0; }
 #endif
 
-std::string StatePath() {
-  if (const char* path = std::getenv("TALVENOR_STANDIN_STATE"); path != nullptr && *path != '\0') {
-    return path;
-  }
-  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0') {
-    return std::string(state) + "/talvenor/remote-desktop";
-  }
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-    return std::string(home) + "/.local/state/talvenor/remote-desktop";
-  }
-  return std::string();
+// Room for any path the platform takes; a longer one counts as unusable.
+constexpr std::size_t kPathRoom = 4096;
+
+// Writes first followed by second into path; false when they do not fit.
+bool Join(char (&path)[kPathRoom], const char* first, const char* second) {
+  const std::size_t first_length = std::strlen(first);
+  const std::size_t second_length = std::strlen(second);
+  if (first_length + second_length >= kPathRoom) return false;
+  std::memcpy(path, first, first_length);
+  std::memcpy(path + first_length, second, second_length + 1);
+  return true;
 }
 
-std::string FolderOf(const std::string& path) {
-  const std::string::size_type last = path.find_last_of(kSeparators);
-  if (last == std::string::npos) return ".";
-  if (last == 0) return path.substr(0, 1);
-  return path.substr(0, last);
+bool IsSet(const char* value) { return value != nullptr && *value != '\0'; }
+
+bool StatePath(char (&path)[kPathRoom]) {
+  if (const char* state = std::getenv("TALVENOR_STANDIN_STATE"); IsSet(state)) {
+    return Join(path, state, "");
+  }
+  if (const char* state = std::getenv("XDG_STATE_HOME"); IsSet(state)) {
+    return Join(path, state, "/talvenor/remote-desktop");
+  }
+  if (const char* home = std::getenv("HOME"); IsSet(home)) {
+    return Join(path, home, "/.local/state/talvenor/remote-desktop");
+  }
+  return false;
+}
+
+bool IsSeparator(char character) { return std::strchr(kSeparators, character) != nullptr; }
+
+// The folder that holds path: everything before its last separator.
+void FolderOf(const char* path, char (&folder)[kPathRoom]) {
+  std::size_t end = 0;
+  for (std::size_t i = 0; path[i] != '\0'; ++i) {
+    if (IsSeparator(path[i])) end = i;
+  }
+  if (end == 0 && !IsSeparator(path[0])) {
+    Join(folder, ".", "");
+    return;
+  }
+  const std::size_t length = end == 0 ? 1 : end;  // the root folder keeps its separator
+  std::memcpy(folder, path, length);
+  folder[length] = '\0';
 }
 
 // Creates every missing folder on the way to folder. Failures are left for
 // the file creation that follows to find.
-void MakeFolders(const std::string& folder) {
-  for (std::string::size_type end = folder.find_first_of(kSeparators, 1); end != std::string::npos;
-       end = folder.find_first_of(kSeparators, end + 1)) {
-    MakeDirectory(folder.substr(0, end).c_str());
+void MakeFolders(char (&folder)[kPathRoom]) {
+  for (std::size_t i = 1; folder[i] != '\0'; ++i) {
+    if (!IsSeparator(folder[i])) continue;
+    const char separator = folder[i];
+    folder[i] = '\0';
+    MakeDirectory(folder);
+    folder[i] = separator;
   }
-  MakeDirectory(folder.c_str());
+  MakeDirectory(folder);
 }
 
 // One optional minus sign, digits, an optional newline, nothing more. The
@@ -112,9 +140,9 @@ int KeepClearOfStandardStreams(int descriptor) noexcept {
 }
 
 bool ReadState(VARIANT_BOOL* value) noexcept {
-  const std::string path = StatePath();
-  if (path.empty()) return false;
-  const int file = KeepClearOfStandardStreams(open(path.c_str(), O_RDONLY | O_BINARY | O_CLOEXEC));
+  char path[kPathRoom];
+  if (!StatePath(path)) return false;
+  const int file = KeepClearOfStandardStreams(open(path, O_RDONLY | O_BINARY | O_CLOEXEC));
   if (file < 0) {
     if (errno != ENOENT) return false;
     *value = 0;
@@ -136,13 +164,14 @@ bool ReadState(VARIANT_BOOL* value) noexcept {
 }
 
 bool WriteState(VARIANT_BOOL value) noexcept {
-  const std::string path = StatePath();
-  if (path.empty()) return false;
-  const std::string folder = FolderOf(path);
+  char path[kPathRoom];
+  char folder[kPathRoom];
+  char temporary[kPathRoom];
+  if (!StatePath(path)) return false;
+  FolderOf(path, folder);
   MakeFolders(folder);
-
-  std::string temporary = folder + "/.remote-desktop.XXXXXX";
-  const int file = KeepClearOfStandardStreams(mkstemp(temporary.data()));
+  if (!Join(temporary, folder, "/.remote-desktop.XXXXXX")) return false;
+  const int file = KeepClearOfStandardStreams(mkstemp(temporary));
   if (file < 0) return false;
 #ifdef _WIN32
   _setmode(file, _O_BINARY);
@@ -154,8 +183,8 @@ bool WriteState(VARIANT_BOOL value) noexcept {
   const bool written =
       WriteAll(file, text, static_cast<std::size_t>(length)) && SyncToDisk(file) == 0;
   const bool closed = close(file) == 0;
-  if (written && closed && ReplaceWith(temporary.c_str(), path.c_str())) return true;
-  std::remove(temporary.c_str());
+  if (written && closed && ReplaceWith(temporary, path)) return true;
+  std::remove(temporary);
   return false;
 }
 
