@@ -136,8 +136,8 @@ class Runner:
 
     def run(self, args, fault=None, extra_env=(), **popen):
         env = dict(self.environment(fault), **dict(extra_env))
-        return subprocess.run(self.command(args), env=env, capture_output="stdout" not in popen,
-                              timeout=60, **popen)
+        return subprocess.run(self.command(args), env=env, stdin=subprocess.DEVNULL,
+                              capture_output="stdout" not in popen, timeout=60, **popen)
 
 
 class NativeRunner(Runner):
