@@ -1,26 +1,11 @@
 #include "stand_in/local_machine.h"
 
-#include <fcntl.h>
-
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "stand_in/state_store.h"
-
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
 
 struct ILocalMachine;
 
@@ -166,16 +151,7 @@ Fault ConfiguredFault() noexcept {
 void LogCall(const char* call) noexcept {
   const char* const path = std::getenv("TALVENOR_STANDIN_LOG");
   if (path == nullptr || path[0] == '\0') return;
-  const int log = KeepClearOfStandardStreams(
-      open(path, O_WRONLY | O_CREAT | O_APPEND | O_BINARY | O_CLOEXEC, 0644));
-  if (log < 0) return;
-  char line[64];
-  const int length = std::snprintf(line, sizeof line, "%s\n", call);
-  if (length > 0) {
-    // One write per line, so that lines from concurrent runs never interleave.
-    [[maybe_unused]] const auto written = write(log, line, static_cast<unsigned>(length));
-  }
-  close(log);
+  AppendLine(path, call);
 }
 
 void LogCall(const char* call, long value) noexcept {

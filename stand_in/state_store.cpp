@@ -126,9 +126,10 @@ bool WriteAll(int descriptor, const char* text, std::size_t length) {
   return true;
 }
 
-}  // namespace
-
-int KeepClearOfStandardStreams(int descriptor) noexcept {
+// Opened files never take the numbers of the standard streams, even when one
+// of them is closed: a message meant for a closed stream must not reach a
+// file of ours.
+int KeepClearOfStandardStreams(int descriptor) {
 #ifndef _WIN32
   if (descriptor >= 0 && descriptor <= 2) {
     const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
@@ -137,6 +138,20 @@ int KeepClearOfStandardStreams(int descriptor) noexcept {
   }
 #endif
   return descriptor;
+}
+
+}  // namespace
+
+void AppendLine(const char* path, const char* text) noexcept {
+  const int file = KeepClearOfStandardStreams(
+      open(path, O_WRONLY | O_CREAT | O_APPEND | O_BINARY | O_CLOEXEC, 0644));
+  if (file < 0) return;
+  char line[64];
+  const int length = std::snprintf(line, sizeof line, "%s\n", text);
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof line) {
+    [[maybe_unused]] const bool written = WriteAll(file, line, static_cast<std::size_t>(length));
+  }
+  close(file);
 }
 
 bool ReadState(VARIANT_BOOL* value) noexcept {

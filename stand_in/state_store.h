@@ -1,4 +1,4 @@
-// The file that holds the stand-in's Remote Desktop setting: a decimal 16-bit
+// The stand-in's files. The one that holds the stand-in's Remote Desktop setting: a decimal 16-bit
 // integer and a newline, at $TALVENOR_STANDIN_STATE, else
 // $XDG_STATE_HOME/talvenor/remote-desktop, else
 // $HOME/.local/state/talvenor/remote-desktop.
@@ -17,9 +17,9 @@ bool ReadState(VARIANT_BOOL* value) noexcept;
 // cannot be written.
 bool WriteState(VARIANT_BOOL value) noexcept;
 
-// Opened files never take the numbers of the standard streams, even when one
-// of them is closed: a message meant for a closed stream must not reach a
-// file of ours.
-int KeepClearOfStandardStreams(int descriptor) noexcept;
+// Appends text and a newline to the file at path, creating it when missing,
+// in one write, so that lines from concurrent runs never interleave. Best
+// effort: a line that cannot be written is lost.
+void AppendLine(const char* path, const char* text) noexcept;
 
 }  // namespace stand_in

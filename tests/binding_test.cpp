@@ -10,6 +10,13 @@ constexpr VARIANT_BOOL kPoison = static_cast<VARIANT_BOOL>(0x5A5A);  // 23130
 
 using BindingTest = StandInTest;
 
+// What the program does before each command: COM initialised on this thread,
+// then the object created.
+ILocalMachine* InitializedMachine() {
+  EXPECT_TRUE(InitializeCom());
+  return CreateLocalMachine();
+}
+
 TEST_F(BindingTest, InitializeComCountsPositiveResultAsSuccess) {
   OnFreshThread([] {
     EXPECT_TRUE(InitializeCom());
@@ -30,10 +37,7 @@ TEST_F(BindingTest, InitializeComReportsFailure) {
 }
 
 TEST_F(BindingTest, CreateLocalMachineMakesOneCreationAndCallsNoEntry) {
-  OnFreshThread([] {
-    ASSERT_TRUE(InitializeCom());
-    EXPECT_NE(CreateLocalMachine(), nullptr);
-  });
+  OnFreshThread([] { EXPECT_NE(InitializedMachine(), nullptr); });
   EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\n");
 }
 
@@ -46,18 +50,14 @@ TEST_F(BindingTest, CreateLocalMachineTreatsFailureCodeAndMissingObjectAlike) {
   for (const char* fault : {"create", "no-object"}) {
     SCOPED_TRACE(fault);
     SetFault(fault);
-    OnFreshThread([] {
-      ASSERT_TRUE(InitializeCom());
-      EXPECT_EQ(CreateLocalMachine(), nullptr);
-    });
+    OnFreshThread([] { EXPECT_EQ(InitializedMachine(), nullptr); });
   }
 }
 
 TEST_F(BindingTest, QueryFillsTheCallersValueThroughTheGetter) {
   StoreState("-1\n");
   OnFreshThread([] {
-    ASSERT_TRUE(InitializeCom());
-    ILocalMachine* const machine = CreateLocalMachine();
+    ILocalMachine* const machine = InitializedMachine();
     ASSERT_NE(machine, nullptr);
     VARIANT_BOOL state = kPoison;
     EXPECT_EQ(QueryRemoteDesktopEnabled(machine, &state), S_OK);
@@ -70,8 +70,7 @@ TEST_F(BindingTest, QueryReturnsTheGettersFailureUnchanged) {
   StoreState("1\n");
   SetFault("get");
   OnFreshThread([] {
-    ASSERT_TRUE(InitializeCom());
-    ILocalMachine* const machine = CreateLocalMachine();
+    ILocalMachine* const machine = InitializedMachine();
     ASSERT_NE(machine, nullptr);
     VARIANT_BOOL state = kPoison;
     EXPECT_EQ(QueryRemoteDesktopEnabled(machine, &state), E_FAIL);
@@ -81,8 +80,7 @@ TEST_F(BindingTest, QueryReturnsTheGettersFailureUnchanged) {
 
 TEST_F(BindingTest, SetWritesExactlyOneOrZero) {
   OnFreshThread([this] {
-    ASSERT_TRUE(InitializeCom());
-    ILocalMachine* const machine = CreateLocalMachine();
+    ILocalMachine* const machine = InitializedMachine();
     ASSERT_NE(machine, nullptr);
     EXPECT_TRUE(SetRemoteDesktopEnabled(machine, true));
     EXPECT_EQ(StoredState(), "1\n");
@@ -96,8 +94,7 @@ TEST_F(BindingTest, SetReportsTheSettersFailure) {
   StoreState("0\n");
   SetFault("set");
   OnFreshThread([] {
-    ASSERT_TRUE(InitializeCom());
-    ILocalMachine* const machine = CreateLocalMachine();
+    ILocalMachine* const machine = InitializedMachine();
     ASSERT_NE(machine, nullptr);
     EXPECT_FALSE(SetRemoteDesktopEnabled(machine, true));
   });
@@ -106,8 +103,7 @@ TEST_F(BindingTest, SetReportsTheSettersFailure) {
 
 TEST_F(BindingTest, NoEntryButGetterAndSetterIsEverCalled) {
   OnFreshThread([] {
-    ASSERT_TRUE(InitializeCom());
-    ILocalMachine* const machine = CreateLocalMachine();
+    ILocalMachine* const machine = InitializedMachine();
     ASSERT_NE(machine, nullptr);
     VARIANT_BOOL state = 0;
     QueryRemoteDesktopEnabled(machine, &state);
