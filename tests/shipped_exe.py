@@ -2,7 +2,7 @@
 """Checks the shipped 32-bit program by inspection, since this machine cannot
 run it: what it is, what it imports, how it loads and what it says of itself.
 
-    inspect_exe.py PROGRAM
+    shipped_exe.py PROGRAM
 """
 import re
 import subprocess
