@@ -67,7 +67,9 @@ bool StatePath(char (&path)[kPathRoom]) {
   return false;
 }
 
-bool IsSeparator(char character) { return std::strchr(kSeparators, character) != nullptr; }
+bool IsSeparator(char character) {
+  return character != '\0' && std::strchr(kSeparators, character) != nullptr;
+}
 
 // The folder that holds path: everything before its last separator.
 void FolderOf(const char* path, char (&folder)[kPathRoom]) {
