@@ -99,17 +99,20 @@ HRESULT STDMETHODCALLTYPE GetEnabled(ILocalMachine* /*self*/, VARIANT_BOOL* enab
     return E_POINTER;
   }
   LogCall("get", *enabled);
-  if (ConfiguredFault() == Fault::kGet) return E_FAIL;
+  const Fault fault = ConfiguredFault();
+  if (fault == Fault::kGet) return kGetFailure;
   VARIANT_BOOL stored = 0;
   if (!ReadState(&stored)) return E_FAIL;
   *enabled = stored;
-  return S_OK;
+  return fault == Fault::kGetPositive ? S_FALSE : S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE SetEnabled(ILocalMachine* /*self*/, VARIANT_BOOL enabled) {
   LogCall("set", enabled);
-  if (ConfiguredFault() == Fault::kSet) return E_ACCESSDENIED;
-  return WriteState(enabled) ? S_OK : E_ACCESSDENIED;
+  const Fault fault = ConfiguredFault();
+  if (fault == Fault::kSet) return E_ACCESSDENIED;
+  if (!WriteState(enabled)) return E_ACCESSDENIED;
+  return fault == Fault::kSetPositive ? S_FALSE : S_OK;
 }
 
 const MachineTable kMachineTable = {
@@ -129,7 +132,8 @@ struct FaultName {
 const FaultName kFaultNames[] = {
     {"init", Fault::kInit},     {"init-positive", Fault::kInitPositive},
     {"create", Fault::kCreate}, {"no-object", Fault::kNoObject},
-    {"get", Fault::kGet},       {"set", Fault::kSet},
+    {"get", Fault::kGet},       {"get-positive", Fault::kGetPositive},
+    {"set", Fault::kSet},       {"set-positive", Fault::kSetPositive},
 };
 
 }  // namespace
@@ -140,10 +144,13 @@ Fault ConfiguredFault() noexcept {
   for (const FaultName& known : kFaultNames) {
     if (std::strcmp(value, known.name) == 0) return known.fault;
   }
-  std::fprintf(stderr,
-               "stand-in: TALVENOR_STANDIN_FAULT=%s is not one of init, init-positive, create, "
-               "no-object, get, set\n",
-               value);
+  std::fprintf(stderr, "stand-in: TALVENOR_STANDIN_FAULT=%s is not one of", value);
+  const char* separator = " ";
+  for (const FaultName& known : kFaultNames) {
+    std::fprintf(stderr, "%s%s", separator, known.name);
+    separator = ", ";
+  }
+  std::fputc('\n', stderr);
   std::fflush(stderr);
   std::_Exit(2);
 }

@@ -14,7 +14,23 @@ extern const CLSID kLocalMachineClassId;
 extern const IID kLocalMachineInterfaceId;
 
 // TALVENOR_STANDIN_FAULT: the one platform call that misbehaves in this run.
-enum class Fault { kNone, kInit, kInitPositive, kCreate, kNoObject, kGet, kSet };
+// The two "positive" faults of the object do their work and then answer
+// S_FALSE, a success code other than S_OK.
+enum class Fault {
+  kNone,
+  kInit,
+  kInitPositive,
+  kCreate,
+  kNoObject,
+  kGet,
+  kGetPositive,
+  kSet,
+  kSetPositive
+};
+
+// What the getter answers under the "get" fault: a code of its own, so that a
+// test can tell it passed on from one a caller made up.
+constexpr HRESULT kGetFailure = static_cast<HRESULT>(0x80070015U);  // "device not ready"
 
 // Reads TALVENOR_STANDIN_FAULT. A value it does not know ends the process with
 // status 2 after one line on standard error, so that a mistyped test cannot

@@ -54,21 +54,29 @@ bool Join(char (&path)[kPathRoom], const char* first, const char* second) {
 
 bool IsSet(const char* value) { return value != nullptr && *value != '\0'; }
 
+bool IsSeparator(char character) {
+  return character != '\0' && std::strchr(kSeparators, character) != nullptr;
+}
+
+bool IsAbsolute(const char* path) {
+#ifdef _WIN32
+  if (path[0] != '\0' && path[1] == ':') return true;  // a drive letter
+#endif
+  return IsSeparator(path[0]);
+}
+
 bool StatePath(char (&path)[kPathRoom]) {
   if (const char* state = std::getenv("TALVENOR_STANDIN_STATE"); IsSet(state)) {
     return Join(path, state, "");
   }
-  if (const char* state = std::getenv("XDG_STATE_HOME"); IsSet(state)) {
+  // A relative XDG_STATE_HOME is invalid, and ignored as if unset.
+  if (const char* state = std::getenv("XDG_STATE_HOME"); IsSet(state) && IsAbsolute(state)) {
     return Join(path, state, "/talvenor/remote-desktop");
   }
   if (const char* home = std::getenv("HOME"); IsSet(home)) {
     return Join(path, home, "/.local/state/talvenor/remote-desktop");
   }
   return false;
-}
-
-bool IsSeparator(char character) {
-  return character != '\0' && std::strchr(kSeparators, character) != nullptr;
 }
 
 // The folder that holds path: everything before its last separator.
@@ -85,6 +93,33 @@ void FolderOf(const char* path, char (&folder)[kPathRoom]) {
   std::memcpy(folder, path, length);
   folder[length] = '\0';
 }
+
+#ifndef _WIN32
+// Follows path while it names a symbolic link, so that a change is written
+// through to the file the link points at and the link stays a link. False for
+// a loop of links or a target too long to hold; any other failure is left for
+// the write that follows to find.
+bool FollowLinks(char (&path)[kPathRoom]) {
+  constexpr int kMostLinks = 40;  // as the kernel allows in one path
+  for (int followed = 0; followed < kMostLinks; ++followed) {
+    char target[kPathRoom];
+    const ssize_t length = readlink(path, target, sizeof target);
+    if (length < 0) return true;  // not a link (or nothing there): the path itself
+    if (static_cast<std::size_t>(length) == sizeof target) return false;
+    target[length] = '\0';
+    if (IsAbsolute(target)) {
+      Join(path, target, "");
+      continue;
+    }
+    // A relative target is relative to the link's own folder.
+    char folder[kPathRoom];
+    char joined[kPathRoom];
+    FolderOf(path, folder);
+    if (!Join(joined, folder, "/") || !Join(path, joined, target)) return false;
+  }
+  return false;
+}
+#endif
 
 // Creates every missing folder on the way to folder. Failures are left for
 // the file creation that follows to find.
@@ -185,6 +220,9 @@ bool WriteState(VARIANT_BOOL value) noexcept {
   char folder[kPathRoom];
   char temporary[kPathRoom];
   if (!StatePath(path)) return false;
+#ifndef _WIN32
+  if (!FollowLinks(path)) return false;
+#endif
   FolderOf(path, folder);
   MakeFolders(folder);
   if (!Join(temporary, folder, "/.remote-desktop.XXXXXX")) return false;

@@ -1,7 +1,7 @@
-// The stand-in's files. The one that holds the stand-in's Remote Desktop setting: a decimal 16-bit
-// integer and a newline, at $TALVENOR_STANDIN_STATE, else
-// $XDG_STATE_HOME/talvenor/remote-desktop, else
-// $HOME/.local/state/talvenor/remote-desktop.
+// The stand-in's files. The one that holds the stand-in's Remote Desktop
+// setting: a decimal 16-bit integer and a newline, at $TALVENOR_STANDIN_STATE,
+// else $XDG_STATE_HOME/talvenor/remote-desktop (when absolute), else
+// $HOME/.local/state/talvenor/remote-desktop. An empty variable counts as unset.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +13,8 @@ namespace stand_in {
 bool ReadState(VARIANT_BOOL* value) noexcept;
 
 // Replaces the file in one step (a temporary file beside it, then a rename),
-// creating its folder when missing. False, with the old file intact, when it
+// creating its folder when missing. A symbolic link is followed, and the file
+// it points at replaced the same way. False, with the old file intact, when it
 // cannot be written.
 bool WriteState(VARIANT_BOOL value) noexcept;
 

@@ -2,6 +2,7 @@
 // what, and how it judges their results.
 #include "remote_desktop/remote_desktop.h"
 
+#include "stand_in/local_machine.h"
 #include "stand_in_fixture.h"
 
 namespace {
@@ -66,15 +67,23 @@ TEST_F(BindingTest, QueryFillsTheCallersValueThroughTheGetter) {
   EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\nget 23130\n");
 }
 
-TEST_F(BindingTest, QueryReturnsTheGettersFailureUnchanged) {
+TEST_F(BindingTest, QueryReturnsTheGettersResultUnchanged) {
   StoreState("1\n");
   SetFault("get");
   OnFreshThread([] {
     ILocalMachine* const machine = InitializedMachine();
     ASSERT_NE(machine, nullptr);
     VARIANT_BOOL state = kPoison;
-    EXPECT_EQ(QueryRemoteDesktopEnabled(machine, &state), E_FAIL);
+    EXPECT_EQ(QueryRemoteDesktopEnabled(machine, &state), stand_in::kGetFailure);
     EXPECT_EQ(state, kPoison);
+  });
+  SetFault("get-positive");
+  OnFreshThread([] {
+    ILocalMachine* const machine = InitializedMachine();
+    ASSERT_NE(machine, nullptr);
+    VARIANT_BOOL state = kPoison;
+    EXPECT_EQ(QueryRemoteDesktopEnabled(machine, &state), S_FALSE);
+    EXPECT_EQ(state, 1);
   });
 }
 
@@ -88,6 +97,16 @@ TEST_F(BindingTest, SetWritesExactlyOneOrZero) {
     EXPECT_EQ(StoredState(), "0\n");
   });
   EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\nset 1\nset 0\n");
+}
+
+TEST_F(BindingTest, SetCountsAPositiveResultAsSuccess) {
+  SetFault("set-positive");
+  OnFreshThread([this] {
+    ILocalMachine* const machine = InitializedMachine();
+    ASSERT_NE(machine, nullptr);
+    EXPECT_TRUE(SetRemoteDesktopEnabled(machine, true));
+    EXPECT_EQ(StoredState(), "1\n");
+  });
 }
 
 TEST_F(BindingTest, SetReportsTheSettersFailure) {

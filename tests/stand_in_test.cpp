@@ -2,6 +2,7 @@
 // results of its creation call and what its state file may hold.
 #include <ole2.h>
 
+#include "remote_desktop/remote_desktop.h"
 #include "stand_in/local_machine.h"
 #include "stand_in/state_store.h"
 #include "stand_in_fixture.h"
@@ -68,6 +69,25 @@ TEST_F(CreationTest, NoObjectFaultSucceedsAndLeavesThePointerAlone) {
   });
 }
 
+TEST_F(CreationTest, InitPositiveFaultAnswersSFalseAtTheFirstCall) {
+  SetFault("init-positive");
+  OnFreshThread([] { EXPECT_EQ(OleInitialize(nullptr), S_FALSE); });
+}
+
+TEST_F(CreationTest, LogShowsTheValueTheSetterReceived) {
+  OnFreshThread([] {
+    ASSERT_EQ(OleInitialize(nullptr), S_OK);
+    ILocalMachine* machine = nullptr;
+    ASSERT_EQ(
+        CoCreateInstance(stand_in::kLocalMachineClassId, nullptr, CLSCTX_INPROC_SERVER,
+                         stand_in::kLocalMachineInterfaceId, reinterpret_cast<void**>(&machine)),
+        S_OK);
+    EXPECT_EQ(machine->lpVtbl->put_RemoteDesktopEnabled(machine, -1), S_OK);
+  });
+  EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\nset -1\n");
+  EXPECT_EQ(StoredState(), "-1\n");
+}
+
 using StateFileTest = StandInTest;
 
 TEST_F(StateFileTest, ReadsOneIntegerInRangeAndNothingElse) {
@@ -121,6 +141,42 @@ TEST_F(StateFileTest, WriteCreatesTheFolderAndLeavesOnlyTheFile) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
                           std::filesystem::directory_iterator()),
             1);
+}
+
+TEST_F(StateFileTest, WriteGoesThroughSymbolicLinksToTheirTarget) {
+  namespace fs = std::filesystem;
+  const fs::path link = StatePath();
+  const fs::path folder = link.parent_path().parent_path();
+  struct Case {
+    const char* name;
+    fs::path points_at;  // as the link holds it
+    fs::path target;     // the file it comes to
+    bool target_exists;
+  };
+  const Case cases[] = {
+      {"relative", "../real/remote-desktop", folder / "real" / "remote-desktop", true},
+      {"absolute", folder / "real" / "remote-desktop", folder / "real" / "remote-desktop", true},
+      {"dangling", "../real/not-yet", folder / "real" / "not-yet", false},
+      {"to a link", "../real/hop", folder / "real" / "remote-desktop", true},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.name);
+    fs::remove_all(folder / "state");
+    fs::remove_all(folder / "real");
+    fs::create_directories(folder / "state");
+    fs::create_directories(folder / "real");
+    fs::create_symlink("remote-desktop", folder / "real" / "hop");
+    if (each.target_exists) std::ofstream(each.target) << "0\n";
+    fs::create_symlink(each.points_at, link);
+    ASSERT_TRUE(stand_in::WriteState(1));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(fs::read_symlink(link), each.points_at);
+    EXPECT_EQ(StoredState(), "1\n");
+    std::ifstream target(each.target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(target), {}), "1\n");
+    // The target and the hop, and no temporary file left over.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder / "real"), fs::directory_iterator()), 2);
+  }
 }
 
 TEST_F(StateFileTest, WriteThatCannotCreateItsFolderKeepsNothingHalfDone) {
