@@ -1,5 +1,6 @@
-// peak_memory PROGRAM [ARGUMENT...]: runs the program with its standard
-// streams on /dev/null and prints its peak resident memory in KiB.
+// peak_memory PROGRAM [ARGUMENT...]: runs the program, found on PATH as a
+// shell would, with its standard streams on /dev/null and prints its peak
+// resident memory in KiB.
 //
 // A child's peak includes the memory of the process it was forked from, so
 // the benchmark cannot measure its runs directly; this small process can.
@@ -19,7 +20,7 @@ int main(int argc, char* argv[]) {
   if (child == 0) {
     const int null = open("/dev/null", O_RDWR);
     for (int stream = 0; stream <= 2; ++stream) dup2(null, stream);
-    execv(argv[1], argv + 1);
+    execvp(argv[1], argv + 1);
     _exit(127);
   }
   int status = 0;

@@ -2,9 +2,11 @@
 #include <cstdio>
 
 #include "frontend/command.h"
+#include "remote_desktop/dll_search.h"
 #include "remote_desktop/remote_desktop.h"
 
 int main(int argc, char* argv[]) {
+  RestrictDllSearch();
 #ifdef SIGPIPE
   // A reader that has gone away makes a write fail; it must not end the run
   // before its status is decided.

@@ -53,6 +53,19 @@ void RecordHost() {
   std::fclose(host);
 }
 
+// TALVENOR_STANDIN_LOAD: a DLL that each object's creation loads by bare name,
+// as a class's server may, logged as "loaded NAME" or "not loaded NAME", so
+// that a test can see which folders the platform searches for it.
+void LoadNamedLibrary() {
+  const char* const name = std::getenv("TALVENOR_STANDIN_LOAD");
+  if (name == nullptr || name[0] == '\0') return;
+  const HMODULE library = LoadLibraryA(name);
+  char line[48];
+  std::snprintf(line, sizeof line, "%s %s", library != nullptr ? "loaded" : "not loaded", name);
+  stand_in::LogCall(line);
+  if (library != nullptr) FreeLibrary(library);
+}
+
 class ClassFactory final : public IClassFactory {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID interface_id, void** object) override {
@@ -83,6 +96,7 @@ class ClassFactory final : public IClassFactory {
         break;
     }
     RecordHost();
+    LoadNamedLibrary();
     return stand_in::NewLocalMachine(interface_id, object);
   }
 

@@ -3,13 +3,16 @@
 every byte it prints, its exit status, the state file and the stand-in's log.
 
     end_to_end.py native PROGRAM
-    end_to_end.py wine PROGRAM SERVER_DLL WORK_FOLDER
+    end_to_end.py wine BITS PROGRAM SERVER_DLL PLANTED_DLL WORK_FOLDER [KEEPER]
 
-The wine form runs the Windows program under 64-bit Wine, with the stand-in
-registered as an in-process COM server in a throwaway prefix. There the COM
-library is Wine's own, so the log holds only the object's entries and the
-faults of COM initialisation cannot be injected.
+The wine form runs the Windows program under Wine of that bitness, 64 or 32
+(32 under qemu user-mode emulation, with KEEPER held running in the prefix),
+with the stand-in registered as an in-process COM server in a throwaway prefix.
+PLANTED_DLL is a DLL that must never be loaded from the program's folder.
+There the COM library is Wine's own, so the log holds only the object's
+entries and the faults of COM initialisation cannot be injected.
 """
+import copy
 import os
 import random
 import shutil
@@ -37,6 +40,7 @@ QUERIED = CREATED + ["get 0"]
 ENABLING = CREATED + ["set 1"]
 DISABLING = CREATED + ["set 0"]
 MISSING = None  # no state file
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 @dataclass
@@ -84,6 +88,10 @@ CASES = [
          fault="create"),
     Case("creation gives no object", ["s"], "", NO_OBJECT, 1, calls=CREATED, fault="no-object"),
     Case("getter fails", ["s"], "", NO_QUERY, 1, before="1\n", calls=QUERIED, fault="get"),
+    Case("getter answers S_FALSE", ["s"], ENABLED, before="1\n", calls=QUERIED,
+         fault="get-positive"),
+    Case("setter answers S_FALSE", ["d"], SUCCEEDED, before="1\n", after="0\n",
+         calls=DISABLING, fault="set-positive"),
     Case("state unreadable", ["s"], "", NO_QUERY, 1, before="on\n", calls=QUERIED),
     Case("state out of range", ["s"], "", NO_QUERY, 1, before="32768\n", calls=QUERIED),
     Case("enable refused", ["e"], "", NO_ENABLE, 1, before="0\n", calls=ENABLING, fault="set"),
@@ -102,6 +110,7 @@ def read(path):
 
 class Runner:
     """Runs the program with the stand-in's state file and log in a fresh folder."""
+    workers = 1  # cases run at once
 
     def __init__(self, work):
         self.work = work
@@ -121,7 +130,10 @@ class Runner:
         return os.path.join(self.folder, "log")
 
     def environment(self, fault):
-        env = {k: v for k, v in os.environ.items() if not k.startswith("TALVENOR_STANDIN_")}
+        # Nothing of the machine's own environment may choose the state file.
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith("TALVENOR_STANDIN_") and k != "XDG_STATE_HOME"}
+        env["HOME"] = self.folder
         env["TALVENOR_STANDIN_STATE"] = self.path_for_program(self.state_path())
         env["TALVENOR_STANDIN_LOG"] = self.path_for_program(self.log_path())
         if fault is not None:
@@ -137,7 +149,7 @@ class Runner:
     def run(self, args, fault=None, extra_env=(), **popen):
         env = dict(self.environment(fault), **dict(extra_env))
         return subprocess.run(self.command(args), env=env, stdin=subprocess.DEVNULL,
-                              capture_output="stdout" not in popen, timeout=60, **popen)
+                              capture_output="stdout" not in popen, timeout=180, **popen)
 
 
 class NativeRunner(Runner):
@@ -162,45 +174,71 @@ class NativeRunner(Runner):
 
 
 class WineRunner(Runner):
+    """The Windows program under Wine, 64-bit or 32-bit, against the stand-in
+    registered as an in-process COM server in a throwaway prefix."""
     line_end = "\r\n"
     com_calls_logged = False  # CoCreateInstance and OleInitialize are Wine's
-    wine = "/usr/lib/wine/wine64"
-    wineserver = "/usr/lib/wine/wineserver"
+    wineserver = "/usr/lib/wine/wineserver64"  # serves 32-bit prefixes too
 
-    def __init__(self, program, server, work):
+    def __init__(self, bits, program, server, planted, work, keeper=None):
         super().__init__(work)
         self.program = program
         self.server = server
+        self.planted = planted
+        self.keeper = keeper
         self.prefix = os.path.join(work, "prefix")
+        # winedbg.exe disabled: a crash ends the run with the exception code as
+        # its status instead of waiting in the debugger.
         self.base = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                         WINEDLLOVERRIDES="mscoree,mshtml=")
+                         WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d",
+                         WINEARCH=f"win{bits}")
+        if bits == 64:
+            self.wine = "/usr/lib/wine/wine64"
+            self.launcher = OWN_BINFMT_TABLE
+            self.workers = 2
+        else:
+            # 32-bit Wine runs under qemu user-mode emulation. Without this
+            # reservation each process spends about a minute starting.
+            self.wine = "/usr/lib/wine/wine"
+            self.launcher = []
+            self.workers = os.cpu_count() or 1
+            self.base["QEMU_RESERVED_VA"] = "0x82000000"
+
+    def quiet(self, command, timeout):
+        subprocess.run(self.launcher + command, check=True, timeout=timeout, env=self.base,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
 
     def start(self):
         # Wine's background services must not inherit our pipes: a persistent
         # server with its stdio on /dev/null, then the prefix booted once.
         shutil.rmtree(self.prefix, ignore_errors=True)
-        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL, env=self.base)
-        self.server_process = subprocess.Popen([self.wineserver, "-f", "-p"], **quiet)
-        subprocess.run([self.wine, "wineboot", "-i"], check=True, timeout=300, **quiet)
+        os.makedirs(self.prefix)
+        self.server_process = subprocess.Popen(
+            self.launcher + [self.wineserver, "-f", "-p"], env=self.base,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.quiet([self.wine, "wineboot", "-i"], timeout=600)
+        if self.keeper is not None:
+            subprocess.Popen(self.launcher + [self.wine, self.keeper], env=self.base,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
         self.regsvr32()
 
     def regsvr32(self, *flags):
-        subprocess.run([self.wine, "regsvr32", "/s", *flags, self.windows_path(self.server)],
-                       check=True, timeout=120, env=self.base, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.quiet([self.wine, "regsvr32", "/s", *flags, self.windows_path(self.server)],
+                   timeout=300)
 
     def stop(self):
-        subprocess.run([self.wineserver, "-k"], env=self.base, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        # Ends every process of the prefix, the keeper among them.
+        self.quiet([self.wineserver, "-k"], timeout=60)
         self.server_process.wait(timeout=60)
 
     def environment(self, fault):
         return dict(super().environment(fault), **{k: v for k, v in self.base.items()
-                                                   if k.startswith("WINE")})
+                                                   if k.startswith(("WINE", "QEMU_"))})
 
     def command(self, args):
-        return [self.wine, self.program] + args
+        return self.launcher + [self.wine, self.program] + args
 
     @staticmethod
     def windows_path(path):
@@ -211,6 +249,15 @@ class WineRunner(Runner):
 
     def own_cases(self, report):
         wine_only_cases(self, report)
+
+
+# 64-bit Wine booting a prefix also sets up its 32-bit half wherever it can
+# start 32-bit programs, which with the emulator registered takes minutes. In a
+# user and mount namespace of its own, with its own (empty) binfmt_misc table,
+# it cannot, and the machine's table is left as it is.
+OWN_BINFMT_TABLE = ["unshare", "-Urm", "sh", "-c",
+                    "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null;"
+                    " exec \"$@\"", "wine64"]
 
 
 class Report:
@@ -256,7 +303,7 @@ def native_only_cases(runner, report):
         + compare("stdout", result.stdout, b"")
         + compare("stderr", result.stderr,
                   b"stand-in: TALVENOR_STANDIN_FAULT=sometimes is not one of init, "
-                  b"init-positive, create, no-object, get, set\n")
+                  b"init-positive, create, no-object, get, get-positive, set, set-positive\n")
         + compare("log", read(runner.log_path()), MISSING)))
 
     # With standard output closed, the next file opened would take its number;
@@ -279,18 +326,44 @@ def native_only_cases(runner, report):
             compare("status", result.returncode, 0)
             + compare("stderr", result.stderr, b"")))
 
-    for variable, tail in (("XDG_STATE_HOME", "talvenor/remote-desktop"),
-                           ("HOME", ".local/state/talvenor/remote-desktop")):
+    # Where the state file is kept, run in the case's folder: the variables
+    # set (with {} for that folder), and the one path created there.
+    in_home = ".local/state/talvenor/remote-desktop"
+    for name, variables, kept_at in (
+            ("under $XDG_STATE_HOME", {"XDG_STATE_HOME": "{}", "HOME": "/nonexistent"},
+             "talvenor/remote-desktop"),
+            ("under $HOME", {"HOME": "{}"}, in_home),
+            ("under $HOME when $XDG_STATE_HOME is relative",
+             {"XDG_STATE_HOME": "xdg", "HOME": "{}"}, in_home),
+            ("under $HOME when $TALVENOR_STANDIN_STATE is empty",
+             {"TALVENOR_STANDIN_STATE": "", "HOME": "{}"}, in_home),
+            ("at $TALVENOR_STANDIN_STATE before $XDG_STATE_HOME",
+             {"TALVENOR_STANDIN_STATE": "{}/chosen", "XDG_STATE_HOME": "{}"}, "chosen")):
         runner.prepare(MISSING)
         env = {k: v for k, v in os.environ.items()
-               if not k.startswith("TALVENOR_STANDIN_") and k != "XDG_STATE_HOME"}
-        env[variable] = runner.folder
-        enable = subprocess.run([runner.program, "e"], env=env, capture_output=True, timeout=60)
-        show = subprocess.run([runner.program, "s"], env=env, capture_output=True, timeout=60)
-        report.check(f"state kept under ${variable}", (
+               if not k.startswith("TALVENOR_STANDIN_") and k not in ("XDG_STATE_HOME", "HOME")}
+        env.update({k: v.format(runner.folder) for k, v in variables.items()})
+        enable, show = (subprocess.run([runner.program, letter], env=env, cwd=runner.folder,
+                                       capture_output=True, timeout=60) for letter in "es")
+        report.check(f"state kept {name}", (
             compare("enable", enable.stdout, SUCCEEDED.encode())
             + compare("show", show.stdout, ENABLED.encode())
-            + compare("state file", read(os.path.join(runner.folder, tail)), "1\n")))
+            + compare("state file", read(os.path.join(runner.folder, kept_at)), "1\n")
+            + compare("created", os.listdir(runner.folder), [kept_at.split("/")[0]])))
+
+    # scripts/run builds in the checkout and runs the program where it is called.
+    built = os.path.join(ROOT, "build", "native", "talvenor")
+    if os.path.exists(built) and os.path.samefile(runner.program, built):
+        runner.prepare(MISSING)
+        env = dict(runner.environment(None), TALVENOR_STANDIN_STATE="relative-state",
+                   TALVENOR_STANDIN_LOG="relative-log")
+        result = subprocess.run([os.path.join(ROOT, "scripts", "run"), "e"], env=env,
+                                cwd=runner.folder, capture_output=True, timeout=600)
+        report.check("scripts/run keeps relative paths relative to its caller", (
+            compare("stdout", result.stdout.decode(), SUCCEEDED)
+            + compare("state file", read(os.path.join(runner.folder, "relative-state")), "1\n")
+            + compare("in the checkout", [name for name in ("relative-state", "relative-log")
+                                          if os.path.exists(os.path.join(ROOT, name))], [])))
 
 
 def load_cases(runner, report):
@@ -362,6 +435,18 @@ def unwritable_folder_cases(runner, report):
         + compare("state file", read(runner.state_path()), "0\n")
         + compare("folder", sorted(os.listdir(folder)), ["remote-desktop"])))
 
+    # The setting is the machine's: written by one user, even one whose files
+    # are private by default, it reads the same for every other.
+    os.remove(runner.state_path())
+    enable = runner.run(["e"], preexec_fn=lambda: os.umask(0o077))
+    os.chmod(folder, 0o755)
+    show = subprocess.run([program, "s"], env=runner.environment(None), capture_output=True,
+                          timeout=60, preexec_fn=as_nobody)
+    report.check("the state written by one user is read by another", (
+        compare("enable", enable.stdout.decode(), SUCCEEDED)
+        + compare("show", show.stdout.decode(), ENABLED)
+        + compare("show's errors", show.stderr, b"")))
+
     runner.prepare(MISSING)
     blocker = os.path.dirname(runner.state_path())
     with open(blocker, "w") as file:
@@ -410,6 +495,22 @@ def oversized_state_cases(runner, report):
 
 
 def wine_only_cases(runner, report):
+    # A DLL planted in the program's folder, which is also the current one,
+    # under the name the class's server asks for by bare name.
+    unpacked = copy.copy(runner)
+    unpacked.prepare("1\n")
+    unpacked.program = os.path.join(unpacked.folder, "talvenor.exe")
+    planted = os.path.join(unpacked.folder, "talvenor_planted.dll")
+    shutil.copy(runner.program, unpacked.program)
+    shutil.copy(runner.planted, planted)
+    result = unpacked.run(["s"], extra_env={"TALVENOR_STANDIN_LOAD": "talvenor_planted.dll"},
+                          cwd=unpacked.folder)
+    report.check("a DLL planted beside the program is not loaded", (
+        compare("stdout", result.stdout.decode(), ENABLED)
+        + compare("stderr", result.stderr, b"")
+        + compare("log", read(unpacked.log_path()), "not loaded talvenor_planted.dll\nget 0\n")
+        + compare("planted DLL ran", os.path.exists(planted + ".ran"), False)))
+
     runner.prepare("1\n")
     host = os.path.join(runner.folder, "host")
     result = runner.run(["s"], extra_env={"TALVENOR_STANDIN_HOST": runner.windows_path(host)})
@@ -430,25 +531,35 @@ def wine_only_cases(runner, report):
         runner.regsvr32()
 
 
+def run_table(runner, report):
+    """Each case in a fresh folder of its own, so that several can run at once."""
+    cases = [c for c in CASES if runner.com_calls_logged or not c.native_only]
+    with ThreadPoolExecutor(max_workers=runner.workers) as pool:
+        outcomes = pool.map(lambda case: run_case(copy.copy(runner), case), cases)
+        for case, problems in zip(cases, outcomes):
+            report.check(case.name, problems)
+
+
 def main(argv):
     mode = argv[1] if len(argv) > 1 else ""
     if mode == "native" and len(argv) == 3:
         work = tempfile.mkdtemp(prefix="talvenor-e2e-")
         runner = NativeRunner(os.path.abspath(argv[2]), work)
-    elif mode == "wine" and len(argv) == 5:
-        work = os.path.abspath(argv[4])
+    elif mode == "wine" and argv[2:3] in (["32"], ["64"]) and len(argv) in (7, 8):
+        bits, program, server, planted, work = argv[2:7]
+        work = os.path.abspath(work)
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
-        runner = WineRunner(os.path.abspath(argv[2]), argv[3], work)
+        keeper = os.path.abspath(argv[7]) if len(argv) == 8 else None
+        runner = WineRunner(int(bits), os.path.abspath(program), os.path.abspath(server),
+                            os.path.abspath(planted), work, keeper)
     else:
         print(__doc__, file=sys.stderr)
         return 2
     report = Report()
     try:
         runner.start()
-        for case in CASES:
-            if runner.com_calls_logged or not case.native_only:
-                report.check(case.name, run_case(runner, case))
+        run_table(runner, report)
         runner.own_cases(report)
     finally:
         runner.stop()

@@ -27,6 +27,7 @@ MISSING_ON_XP = {
     "InitializeProcThreadAttributeList", "InitializeSRWLock", "InitOnceBeginInitialize",
     "InitOnceComplete", "InitOnceExecuteOnce", "LCMapStringEx", "QueryFullProcessImageNameA",
     "QueryFullProcessImageNameW", "ReleaseSRWLockExclusive", "ReleaseSRWLockShared",
+    "SetDefaultDllDirectories", "SetDllDirectoryA", "SetDllDirectoryW",
     "SetFileInformationByHandle", "SleepConditionVariableCS", "SleepConditionVariableSRW",
     "TryAcquireSRWLockExclusive", "WakeAllConditionVariable", "WakeConditionVariable",
     "__acrt_iob_func", "__stdio_common_vfprintf", "_create_locale", "_free_locale",
@@ -90,6 +91,7 @@ def checks(program):
     yield f"imports nothing Windows XP lacks (found {too_new})", not too_new
     yield "ASLR (DYNAMIC_BASE)", "DYNAMIC_BASE" in dump
     yield "DEP (NX_COMPAT)", "NX_COMPAT" in dump
+    yield "no exception handlers of its own (NO_SEH)", "NO_SEH" in dump
     yield "relocations kept, so that ASLR can move it", \
         bool(relocations) and int(relocations.group(1), 16) > 0
     yield "stripped of symbols and debugging information", (
