@@ -186,6 +186,7 @@ class WineRunner(Runner):
         self.server = server
         self.planted = planted
         self.keeper = keeper
+        self.server_process = None
         self.prefix = os.path.join(work, "prefix")
         # winedbg.exe disabled: a crash ends the run with the exception code as
         # its status instead of waiting in the debugger.
@@ -229,6 +230,8 @@ class WineRunner(Runner):
                    timeout=300)
 
     def stop(self):
+        if self.server_process is None:
+            return
         # Ends every process of the prefix, the keeper among them.
         self.quiet([self.wineserver, "-k"], timeout=60)
         self.server_process.wait(timeout=60)
