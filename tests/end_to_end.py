@@ -195,18 +195,18 @@ class WineRunner(Runner):
                          WINEARCH=f"win{bits}")
         if bits == 64:
             self.wine = "/usr/lib/wine/wine64"
-            self.launcher = OWN_BINFMT_TABLE
+            self.boot_launcher = WITHOUT_WINE32
             self.workers = 2
         else:
             # 32-bit Wine runs under qemu user-mode emulation. Without this
             # reservation each process spends about a minute starting.
             self.wine = "/usr/lib/wine/wine"
-            self.launcher = []
+            self.boot_launcher = []
             self.workers = os.cpu_count() or 1
             self.base["QEMU_RESERVED_VA"] = "0x82000000"
 
-    def quiet(self, command, timeout):
-        subprocess.run(self.launcher + command, check=True, timeout=timeout, env=self.base,
+    def quiet(self, command, timeout, launcher=()):
+        subprocess.run([*launcher, *command], check=True, timeout=timeout, env=self.base,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
@@ -216,13 +216,12 @@ class WineRunner(Runner):
         shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(self.prefix)
         self.server_process = subprocess.Popen(
-            self.launcher + [self.wineserver, "-f", "-p"], env=self.base,
+            [self.wineserver, "-f", "-p"], env=self.base,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.quiet([self.wine, "wineboot", "-i"], timeout=600)
+        self.quiet([self.wine, "wineboot", "-i"], timeout=600, launcher=self.boot_launcher)
         if self.keeper is not None:
-            subprocess.Popen(self.launcher + [self.wine, self.keeper], env=self.base,
-                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
+            subprocess.Popen([self.wine, self.keeper], env=self.base, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.regsvr32()
 
     def regsvr32(self, *flags):
@@ -241,7 +240,7 @@ class WineRunner(Runner):
                                                    if k.startswith(("WINE", "QEMU_"))})
 
     def command(self, args):
-        return self.launcher + [self.wine, self.program] + args
+        return [self.wine, self.program] + args
 
     @staticmethod
     def windows_path(path):
@@ -254,13 +253,17 @@ class WineRunner(Runner):
         wine_only_cases(self, report)
 
 
-# 64-bit Wine booting a prefix also sets up its 32-bit half wherever it can
-# start 32-bit programs, which with the emulator registered takes minutes. In a
-# user and mount namespace of its own, with its own (empty) binfmt_misc table,
-# it cannot, and the machine's table is left as it is.
-OWN_BINFMT_TABLE = ["unshare", "-Urm", "sh", "-c",
-                    "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null;"
-                    " exec \"$@\"", "wine64"]
+# 64-bit Wine booting a prefix also sets up its 32-bit half wherever it finds
+# 32-bit Wine installed and can start it, which under emulation takes minutes.
+# It boots in a user and mount namespace of its own, which has its own, empty,
+# binfmt_misc table and an empty folder where 32-bit Wine's libraries are:
+# there it can neither find nor start the 32-bit half, and the machine is left
+# as it is. Only the boot needs this: the runs after it start no 32-bit program.
+WINE32_LIBRARIES = "/usr/lib/i386-linux-gnu/wine"
+WITHOUT_WINE32 = ["unshare", "-Urm", "sh", "-c",
+                  "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null;"
+                  f" [ ! -d {WINE32_LIBRARIES} ] || mount -t tmpfs tmpfs {WINE32_LIBRARIES};"
+                  " exec \"$@\"", "wine64"]
 
 
 class Report:
