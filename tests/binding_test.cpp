@@ -68,23 +68,27 @@ TEST_F(BindingTest, QueryFillsTheCallersValueThroughTheGetter) {
 }
 
 TEST_F(BindingTest, QueryReturnsTheGettersResultUnchanged) {
+  struct Case {
+    const char* fault;
+    HRESULT result;
+    VARIANT_BOOL state;  // as the caller's value is left
+  };
+  const Case cases[] = {
+      {"get", stand_in::kGetFailure, kPoison},
+      {"get-positive", S_FALSE, 1},
+  };
   StoreState("1\n");
-  SetFault("get");
-  OnFreshThread([] {
-    ILocalMachine* const machine = InitializedMachine();
-    ASSERT_NE(machine, nullptr);
-    VARIANT_BOOL state = kPoison;
-    EXPECT_EQ(QueryRemoteDesktopEnabled(machine, &state), stand_in::kGetFailure);
-    EXPECT_EQ(state, kPoison);
-  });
-  SetFault("get-positive");
-  OnFreshThread([] {
-    ILocalMachine* const machine = InitializedMachine();
-    ASSERT_NE(machine, nullptr);
-    VARIANT_BOOL state = kPoison;
-    EXPECT_EQ(QueryRemoteDesktopEnabled(machine, &state), S_FALSE);
-    EXPECT_EQ(state, 1);
-  });
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.fault);
+    SetFault(each.fault);
+    OnFreshThread([&each] {
+      ILocalMachine* const machine = InitializedMachine();
+      ASSERT_NE(machine, nullptr);
+      VARIANT_BOOL state = kPoison;
+      EXPECT_EQ(QueryRemoteDesktopEnabled(machine, &state), each.result);
+      EXPECT_EQ(state, each.state);
+    });
+  }
 }
 
 TEST_F(BindingTest, SetWritesExactlyOneOrZero) {
