@@ -6,7 +6,9 @@
 #include "remote_desktop/remote_desktop.h"
 
 int main(int argc, char* argv[]) {
-  RestrictDllSearch();
+#ifdef _WIN32
+  RestrictDllSearch();  // first, before anything loads a DLL
+#endif
 #ifdef SIGPIPE
   // A reader that has gone away makes a write fail; it must not end the run
   // before its status is decided.

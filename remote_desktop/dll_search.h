@@ -2,10 +2,26 @@
 // loads by bare name.
 #pragma once
 
-// Limits that search to the system folder where the platform can (Windows 8,
-// or 7 with its DLL-search update); elsewhere takes at least the current
-// folder out of it (Windows XP SP1 on). An administrator runs this program
-// from wherever its zip was unpacked, and a DLL planted there would otherwise
-// run with the administrator's rights. Does nothing on a platform that offers
-// neither call; the run goes on unchanged whatever they return.
+#include <windows.h>
+
+using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD flags);
+using SetDllDirectoryCall = BOOL(WINAPI*)(const wchar_t* folder);
+
+// LOAD_LIBRARY_SEARCH_SYSTEM32, which headers for older Windows do not define.
+constexpr DWORD kSearchSystemFolderOnly = 0x800;
+
+// Limits that search with the best of the two kernel entries offered (null
+// for one the kernel lacks): to the system folder with SetDefaultDllDirectories
+// (Windows 8, or 7 with its DLL-search update), else at least without the
+// current folder with SetDllDirectoryW(L"") (Windows XP SP1 on), else nothing.
+// An administrator runs this program from wherever its zip was unpacked, and a
+// DLL planted there would otherwise run with the administrator's rights. The
+// run goes on unchanged whatever the entry returns.
+void RestrictDllSearchWith(SetDefaultDllDirectoriesCall set_default,
+                           SetDllDirectoryCall set_folder);
+
+#ifdef _WIN32
+// Looks the two entries up in kernel32 at run time, so that the program
+// imports neither and still loads on the Windows versions that lack them.
 void RestrictDllSearch();
+#endif

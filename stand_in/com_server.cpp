@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "stand_in/local_machine.h"
+#include "stand_in/state_store.h"
 
 namespace {
 
@@ -47,10 +48,9 @@ void RecordHost() {
   char program[MAX_PATH] = "";
   GetModuleFileNameA(nullptr, program, MAX_PATH);
   const char* const name = std::strrchr(program, '\\');
-  std::FILE* const host = std::fopen(path, "ab");
-  if (host == nullptr) return;
-  std::fprintf(host, "%s %s\n", name == nullptr ? program : name + 1, ApartmentName());
-  std::fclose(host);
+  char line[MAX_PATH + 16];
+  std::snprintf(line, sizeof line, "%s %s", name == nullptr ? program : name + 1, ApartmentName());
+  stand_in::AppendLine(path, line);
 }
 
 // TALVENOR_STANDIN_LOAD: a DLL that each object's creation loads by bare name,

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,21 +27,16 @@ namespace stand_in {
 namespace {
 
 #ifdef _WIN32
-constexpr const char* kSeparators = "/\\";
 int MakeDirectory(const char* path) { return _mkdir(path); }
 int SyncToDisk(int descriptor) { return _commit(descriptor); }
 bool ReplaceWith(const char* from, const char* target) {
   return MoveFileExA(from, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 #else
-constexpr const char* kSeparators = "/";
 int MakeDirectory(const char* path) { return mkdir(path, 0755); }
 int SyncToDisk(int descriptor) { return fsync(descriptor); }
 bool ReplaceWith(const char* from, const char* target) { return std::rename(from, target) == 0; }
 #endif
-
-// Room for any path the platform takes; a longer one counts as unusable.
-constexpr std::size_t kPathRoom = 4096;
 
 // Writes first followed by second into path; false when they do not fit.
 bool Join(char (&path)[kPathRoom], const char* first, const char* second) {
@@ -54,16 +50,16 @@ bool Join(char (&path)[kPathRoom], const char* first, const char* second) {
 
 bool IsSet(const char* value) { return value != nullptr && *value != '\0'; }
 
-bool IsSeparator(char character) {
-  return character != '\0' && std::strchr(kSeparators, character) != nullptr;
+bool IsSeparator(char character, const PathRules& rules = kPlatformPaths) {
+  return character != '\0' && std::strchr(rules.separators, character) != nullptr;
 }
 
-bool IsAbsolute(const char* path) {
-#ifdef _WIN32
-  if (path[0] != '\0' && path[1] == ':') return true;  // a drive letter
-#endif
-  return IsSeparator(path[0]);
+// The length of a drive ("C:") at the start of path, or 0.
+std::size_t DriveLength(const char* path, const PathRules& rules = kPlatformPaths) {
+  return rules.drive_letters && path[0] != '\0' && path[1] == ':' ? 2 : 0;
 }
+
+bool IsAbsolute(const char* path) { return DriveLength(path) > 0 || IsSeparator(path[0]); }
 
 bool StatePath(char (&path)[kPathRoom]) {
   if (const char* state = std::getenv("TALVENOR_STANDIN_STATE"); IsSet(state)) {
@@ -77,21 +73,6 @@ bool StatePath(char (&path)[kPathRoom]) {
     return Join(path, home, "/.local/state/talvenor/remote-desktop");
   }
   return false;
-}
-
-// The folder that holds path: everything before its last separator.
-void FolderOf(const char* path, char (&folder)[kPathRoom]) {
-  std::size_t end = 0;
-  for (std::size_t i = 0; path[i] != '\0'; ++i) {
-    if (IsSeparator(path[i])) end = i;
-  }
-  if (end == 0 && !IsSeparator(path[0])) {
-    Join(folder, ".", "");
-    return;
-  }
-  const std::size_t length = end == 0 ? 1 : end;  // the root folder keeps its separator
-  std::memcpy(folder, path, length);
-  folder[length] = '\0';
 }
 
 #ifndef _WIN32
@@ -134,22 +115,14 @@ void MakeFolders(char (&folder)[kPathRoom]) {
   MakeDirectory(folder);
 }
 
-// One optional minus sign, digits, an optional newline, nothing more. The
-// caller reads at most 15 bytes, so the digits cannot overflow.
+// One optional minus sign, digits, an optional newline, nothing more: what
+// from_chars takes, range check included, with no plus sign or white space.
 bool ParseState(const char* text, std::size_t length, VARIANT_BOOL* value) {
   if (length > 0 && text[length - 1] == '\n') --length;
-  std::size_t index = 0;
-  const bool negative = length > 0 && text[0] == '-';
-  if (negative) ++index;
-  if (index == length) return false;
-  long long magnitude = 0;
-  for (; index < length; ++index) {
-    if (text[index] < '0' || text[index] > '9') return false;
-    magnitude = magnitude * 10 + (text[index] - '0');
-  }
-  const long long number = negative ? -magnitude : magnitude;
-  if (number < -32768 || number > 32767) return false;
-  *value = static_cast<VARIANT_BOOL>(number);
+  VARIANT_BOOL parsed = 0;
+  const auto [end, error] = std::from_chars(text, text + length, parsed);
+  if (error != std::errc() || end != text + length) return false;
+  *value = parsed;
   return true;
 }
 
@@ -163,25 +136,30 @@ bool WriteAll(int descriptor, const char* text, std::size_t length) {
   return true;
 }
 
-// Opened files never take the numbers of the standard streams, even when one
-// of them is closed: a message meant for a closed stream must not reach a
-// file of ours.
-int KeepClearOfStandardStreams(int descriptor) {
-#ifndef _WIN32
-  if (descriptor >= 0 && descriptor <= 2) {
-    const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
-    close(descriptor);
-    return moved;
-  }
-#endif
-  return descriptor;
-}
-
 }  // namespace
 
+void FolderOf(const char* path, char (&folder)[kPathRoom], const PathRules& rules) noexcept {
+  const std::size_t drive = DriveLength(path, rules);
+  std::size_t last = std::strlen(path);  // of the last separator, if any
+  for (std::size_t i = drive; path[i] != '\0'; ++i) {
+    if (IsSeparator(path[i], rules)) last = i;
+  }
+  std::size_t length = last;
+  if (path[last] == '\0') {
+    length = drive;  // a bare name: the current folder (of its drive)
+  } else if (last == drive) {
+    length = drive + 1;  // a root keeps its separator
+  }
+  if (length == 0) {
+    Join(folder, ".", "");
+    return;
+  }
+  std::memcpy(folder, path, length);
+  folder[length] = '\0';
+}
+
 void AppendLine(const char* path, const char* text) noexcept {
-  const int file = KeepClearOfStandardStreams(
-      open(path, O_WRONLY | O_CREAT | O_APPEND | O_BINARY | O_CLOEXEC, 0644));
+  const int file = open(path, O_WRONLY | O_CREAT | O_APPEND | O_BINARY | O_CLOEXEC, 0644);
   if (file < 0) return;
   char line[64];
   const int length = std::snprintf(line, sizeof line, "%s\n", text);
@@ -194,7 +172,7 @@ void AppendLine(const char* path, const char* text) noexcept {
 bool ReadState(VARIANT_BOOL* value) noexcept {
   char path[kPathRoom];
   if (!StatePath(path)) return false;
-  const int file = KeepClearOfStandardStreams(open(path, O_RDONLY | O_BINARY | O_CLOEXEC));
+  const int file = open(path, O_RDONLY | O_BINARY | O_CLOEXEC);
   if (file < 0) {
     if (errno != ENOENT) return false;
     *value = 0;
@@ -225,8 +203,10 @@ bool WriteState(VARIANT_BOOL value) noexcept {
 #endif
   FolderOf(path, folder);
   MakeFolders(folder);
-  if (!Join(temporary, folder, "/.remote-desktop.XXXXXX")) return false;
-  const int file = KeepClearOfStandardStreams(mkstemp(temporary));
+  const char* const name = "/.remote-desktop.XXXXXX";
+  const bool at_root = IsSeparator(folder[std::strlen(folder) - 1]);
+  if (!Join(temporary, folder, at_root ? name + 1 : name)) return false;
+  const int file = mkstemp(temporary);
   if (file < 0) return false;
 #ifdef _WIN32
   _setmode(file, _O_BINARY);

@@ -6,21 +6,44 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 namespace stand_in {
 
 // A missing file reads as 0. False, with *value untouched, when the file
 // cannot be read or holds anything but one integer in range.
 bool ReadState(VARIANT_BOOL* value) noexcept;
 
-// Replaces the file in one step (a temporary file beside it, then a rename),
-// creating its folder when missing. A symbolic link is followed, and the file
-// it points at replaced the same way. False, with the old file intact, when it
-// cannot be written.
+// Replaces the file in one step (a temporary file beside it, written through
+// to the disk, then a rename), creating its folder when missing. A symbolic
+// link is followed, and the file it points at replaced the same way. False,
+// with the old file intact and nothing left beside it, when it cannot be written.
 bool WriteState(VARIANT_BOOL value) noexcept;
 
 // Appends text and a newline to the file at path, creating it when missing,
 // in one write, so that lines from concurrent runs never interleave. Best
 // effort: a line that cannot be written is lost.
 void AppendLine(const char* path, const char* text) noexcept;
+
+// Room for any path the platform takes; a longer one counts as unusable.
+constexpr std::size_t kPathRoom = 4096;
+
+// How a platform writes paths.
+struct PathRules {
+  const char* separators;
+  bool drive_letters;  // "C:" before a path
+};
+inline constexpr PathRules kPosixPaths = {"/", false};
+inline constexpr PathRules kWindowsPaths = {"/\\", true};
+#ifdef _WIN32
+inline constexpr const PathRules& kPlatformPaths = kWindowsPaths;
+#else
+inline constexpr const PathRules& kPlatformPaths = kPosixPaths;
+#endif
+
+// The folder that holds path: everything before its last separator, "." for a
+// bare name, and a root ("/", "C:\") with its separator.
+void FolderOf(const char* path, char (&folder)[kPathRoom],
+              const PathRules& rules = kPlatformPaths) noexcept;
 
 }  // namespace stand_in

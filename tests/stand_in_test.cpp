@@ -117,6 +117,8 @@ TEST_F(StateFileTest, ReadsOneIntegerInRangeAndNothingElse) {
       {"yes\n", false, 0},
       {"0x1\n", false, 0},
       {"999999999999999", false, 0},
+      {"00000000000001\n", true, 1},    // 15 bytes: one short of the read cap
+      {"000000000000001\n", false, 0},  // 16 bytes: at the cap, so too long
       {"1\n0000000000000000000000", false, 0},
   };
   for (const Case& each : cases) {
@@ -150,7 +152,7 @@ TEST_F(StateFileTest, WriteGoesThroughSymbolicLinksToTheirTarget) {
   struct Case {
     const char* name;
     fs::path points_at;  // as the link holds it
-    fs::path target;     // the file it comes to
+    fs::path target;     // the file it comes to; none for a loop, which is refused
     bool target_exists;
   };
   const Case cases[] = {
@@ -158,6 +160,7 @@ TEST_F(StateFileTest, WriteGoesThroughSymbolicLinksToTheirTarget) {
       {"absolute", folder / "real" / "remote-desktop", folder / "real" / "remote-desktop", true},
       {"dangling", "../real/not-yet", folder / "real" / "not-yet", false},
       {"to a link", "../real/hop", folder / "real" / "remote-desktop", true},
+      {"a loop", "../real/loop", "", false},
   };
   for (const Case& each : cases) {
     SCOPED_TRACE(each.name);
@@ -166,26 +169,114 @@ TEST_F(StateFileTest, WriteGoesThroughSymbolicLinksToTheirTarget) {
     fs::create_directories(folder / "state");
     fs::create_directories(folder / "real");
     fs::create_symlink("remote-desktop", folder / "real" / "hop");
+    fs::create_symlink("../state/remote-desktop", folder / "real" / "loop");
     if (each.target_exists) std::ofstream(each.target) << "0\n";
     fs::create_symlink(each.points_at, link);
-    ASSERT_TRUE(stand_in::WriteState(1));
+    EXPECT_EQ(stand_in::WriteState(1), !each.target.empty());
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(fs::read_symlink(link), each.points_at);
+    EXPECT_TRUE(fs::is_symlink(folder / "real" / "loop"));
+    if (each.target.empty()) continue;
     EXPECT_EQ(StoredState(), "1\n");
     std::ifstream target(each.target);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(target), {}), "1\n");
-    // The target and the hop, and no temporary file left over.
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder / "real"), fs::directory_iterator()), 2);
+    // The target, the hop and the loop, and no temporary file left over.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder / "real"), fs::directory_iterator()), 3);
   }
 }
 
-TEST_F(StateFileTest, WriteThatCannotCreateItsFolderKeepsNothingHalfDone) {
-  const std::filesystem::path blocked = std::filesystem::path(StatePath()).parent_path();
-  std::ofstream(blocked.string()) << "a file where the folder should be";
-  EXPECT_FALSE(stand_in::WriteState(1));
-  VARIANT_BOOL value = 0x5A5A;
-  EXPECT_FALSE(stand_in::ReadState(&value));
-  EXPECT_EQ(value, 0x5A5A);
+TEST_F(StateFileTest, WriteThatCannotBeDoneLeavesEverythingAsItWas) {
+  namespace fs = std::filesystem;
+  const fs::path state = StatePath();
+  struct Case {
+    const char* name;
+    fs::path blocked;  // a file where a folder should be, or a folder where the file should be
+    bool is_folder;
+  };
+  const Case cases[] = {
+      {"a file where the state folder should be", state.parent_path(), false},
+      {"a folder where the state file should be", state, true},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.name);
+    fs::remove_all(state.parent_path());
+    fs::create_directories(each.blocked.parent_path());
+    if (each.is_folder) {
+      fs::create_directory(each.blocked);
+    } else {
+      std::ofstream(each.blocked) << "in the way";
+    }
+    EXPECT_FALSE(stand_in::WriteState(1));
+    EXPECT_EQ(fs::is_directory(each.blocked), each.is_folder);
+    EXPECT_EQ(
+        std::distance(fs::directory_iterator(each.blocked.parent_path()), fs::directory_iterator()),
+        1);
+    VARIANT_BOOL value = 0x5A5A;
+    EXPECT_FALSE(stand_in::ReadState(&value));
+    EXPECT_EQ(value, 0x5A5A);
+  }
+}
+
+TEST(PathTest, FolderOfKeepsRootsAndDrives) {
+  struct Case {
+    const char* path;
+    const stand_in::PathRules& rules;
+    const char* folder;
+  };
+  const Case cases[] = {
+      {"/a/b", stand_in::kPosixPaths, "/a"},      {"/a", stand_in::kPosixPaths, "/"},
+      {"a/b", stand_in::kPosixPaths, "a"},        {"a", stand_in::kPosixPaths, "."},
+      {"a\\b", stand_in::kPosixPaths, "."},       {"C:\\a\\b", stand_in::kWindowsPaths, "C:\\a"},
+      {"C:\\x", stand_in::kWindowsPaths, "C:\\"}, {"C:/x", stand_in::kWindowsPaths, "C:/"},
+      {"C:x", stand_in::kWindowsPaths, "C:"},     {"\\x", stand_in::kWindowsPaths, "\\"},
+      {"x", stand_in::kWindowsPaths, "."},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.path);
+    char folder[stand_in::kPathRoom] = "poison";
+    stand_in::FolderOf(each.path, folder, each.rules);
+    EXPECT_STREQ(folder, each.folder);
+  }
+}
+
+// The object's faults do what the stand-in says they do, so that a binding
+// that counted only S_OK as success could not pass against them.
+TEST_F(CreationTest, EachObjectFaultAnswersAsItSays) {
+  struct Case {
+    const char* fault;
+    bool setter;  // else the getter
+    HRESULT result;
+    VARIANT_BOOL state;  // as the getter leaves the caller's value
+    const char* stored;  // the state file after the call
+  };
+  constexpr VARIANT_BOOL kPoison = 0x5A5A;
+  const Case cases[] = {
+      {"", false, S_OK, 1, "1\n"},
+      {"get", false, stand_in::kGetFailure, kPoison, "1\n"},
+      {"get-positive", false, S_FALSE, 1, "1\n"},
+      {"", true, S_OK, kPoison, "0\n"},
+      {"set", true, E_ACCESSDENIED, kPoison, "1\n"},
+      {"set-positive", true, S_FALSE, kPoison, "0\n"},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(std::string(each.fault) + (each.setter ? " setter" : " getter"));
+    StoreState("1\n");
+    SetFault(each.fault);
+    OnFreshThread([&each] {
+      ASSERT_EQ(OleInitialize(nullptr), S_OK);
+      ILocalMachine* machine = nullptr;
+      ASSERT_EQ(
+          CoCreateInstance(stand_in::kLocalMachineClassId, nullptr, CLSCTX_INPROC_SERVER,
+                           stand_in::kLocalMachineInterfaceId, reinterpret_cast<void**>(&machine)),
+          S_OK);
+      VARIANT_BOOL state = kPoison;
+      EXPECT_EQ(each.setter ? machine->lpVtbl->put_RemoteDesktopEnabled(machine, 0)
+                            : machine->lpVtbl->get_RemoteDesktopEnabled(machine, &state),
+                each.result);
+      EXPECT_EQ(state, each.state);
+    });
+    EXPECT_EQ(StoredState(), each.stored);
+  }
 }
 
 }  // namespace

@@ -37,12 +37,6 @@ inline int IsEqualGUID(const GUID& left, const GUID& right) {
 
 using BOOL = int;
 
-// No system DLLs here: a module or an entry point looked up is never found.
-using HMODULE = struct Module*;
-using FARPROC = int (*)();
-inline HMODULE GetModuleHandleA(const char* /*name*/) { return nullptr; }
-inline FARPROC GetProcAddress(HMODULE /*module*/, const char* /*name*/) { return nullptr; }
-
 #define SUCCEEDED(result) (static_cast<HRESULT>(result) >= 0)
 #define FAILED(result) (static_cast<HRESULT>(result) < 0)
 
