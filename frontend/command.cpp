@@ -9,7 +9,7 @@ void WriteLine(std::FILE* stream, const char* text) {
 }
 
 void PrintUsage(std::FILE* out) {
-  WriteLine(out, "Talvenor 1.0");
+  WriteLine(out, "Talvenor " TALVENOR_VERSION);
   WriteLine(out, "Usage:");
   WriteLine(out, "e\tenable Remote Desktop");
   WriteLine(out, "d\tdisable Remote Desktop");

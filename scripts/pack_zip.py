@@ -1,62 +1,102 @@
 #!/usr/bin/env python3
-"""pack_zip.py STAGE EPOCH: writes STAGE/README.txt and packs STAGE.zip.
+"""pack_zip.py STAGE VERSION: writes STAGE/README.txt and STAGE/talvenor.exe.sha256
+beside STAGE/talvenor.exe, and packs the three into STAGE.zip.
+pack_zip.py --epoch: prints the time the zip's entries carry.
 
-STAGE already holds talvenor.exe and talvenor.exe.sha256. README.txt is
-scripts/README.txt.in with the README's table of outputs and exit statuses
-put in, in plain text with Windows line ends. The zip's entries go in a fixed
-order, all with the time EPOCH (seconds since 1970, UTC) and no attributes
-of the machine that packed them, so that the same inputs always give the
-same bytes.
+README.txt is scripts/README.txt.in with the version, and README.md's table of
+outputs and its deliberate behaviours, put in as plain text with Windows line
+ends. The entries go in a fixed order, all with one time and no attributes of
+the machine that packed them, so that the same inputs always give the same
+bytes. That time is SOURCE_DATE_EPOCH (seconds since 1970, UTC), else the
+commit's, else 1980-01-01, where zip times start.
 """
+import hashlib
 import os
 import re
+import subprocess
 import sys
+import textwrap
 import time
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ENTRIES = ("talvenor.exe", "README.txt", "talvenor.exe.sha256")
 TABLE_HEADING = "## What it prints, and its exit status"
+DELIBERATE = "Three behaviours are deliberate"
+ZIP_EPOCH = 315532800  # 1980-01-01
+
+
+def source_date_epoch():
+    if os.environ.get("SOURCE_DATE_EPOCH"):
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    commit = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
+                            capture_output=True, text=True)
+    return int(commit.stdout) if commit.returncode == 0 and commit.stdout.strip() else ZIP_EPOCH
+
+
+def plain(markdown):
+    return re.sub(r"`([^`]*)`", r'"\1"', markdown)
 
 
 def outputs_table(readme):
-    """The rows of the README's table of outputs, as (run, prints, status)."""
-    lines = readme[readme.index(TABLE_HEADING):].splitlines()
-    rows = []
-    for line in lines[1:]:
-        if rows and not line.startswith("|"):
-            break
-        if line.startswith("|") and not line.startswith("|---"):
-            cells = [re.sub(r"`([^`]*)`", r"\1", c.strip()) for c in line.strip("|").split("|")]
-            run, out, err, status = cells
-            rows.append((run, out or err or "nothing", status))
-    return rows[1:]  # the heading row aside
-
-
-def plain_table(rows):
-    rows = [("Run", "Status", "Prints")] + [(run, status, prints) for run, prints, status in rows]
+    """README.md's table of outputs as plain text: run, status, what it prints."""
+    section = readme[readme.index(TABLE_HEADING):].split("\n\n")[1]
+    rows = [("Run", "Status", "Prints")]
+    for line in section.splitlines()[2:]:  # the heading row and the rule aside
+        run, out, err, status = (re.sub(r"`([^`]*)`", r"\1", cell.strip())
+                                 for cell in line.strip("|").split("|"))
+        rows.append((run, status, out or err or "nothing"))
     widths = [max(len(row[i]) for row in rows) for i in range(2)]
     return "\n".join(f"{run:<{widths[0]}}  {status:<{widths[1]}}  {prints}".rstrip()
                      for run, status, prints in rows)
 
 
+def deliberate_behaviours(readme):
+    """README.md's paragraph on the deliberate behaviours and its numbered list,
+    as plain text."""
+    block = readme[readme.index(DELIBERATE):].split("\n\n")
+    paragraphs = [block[0]] + re.split(r"\n(?=\d\. )", block[1])
+    text = []
+    for paragraph in paragraphs:
+        words = plain(" ".join(paragraph.split()))
+        indent = "   " if re.match(r"\d\. ", words) else ""
+        text.append(textwrap.fill(words, 76, subsequent_indent=indent, break_on_hyphens=False))
+    return "\n".join(text[:1] + [""] + text[1:])
+
+
+def readme_txt(version):
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as file:
+        readme = file.read()
+    with open(os.path.join(ROOT, "scripts", "README.txt.in"), encoding="utf-8") as file:
+        template = file.read()
+    title = f"Talvenor {version}"
+    return (template.replace("@TITLE@", title + "\n" + "=" * len(title))
+            .replace("@TABLE@", outputs_table(readme))
+            .replace("@DELIBERATE@", deliberate_behaviours(readme)))
+
+
 def main(argv):
+    if argv[1:] == ["--epoch"]:
+        print(source_date_epoch())
+        return
     if len(argv) != 3:
         sys.exit(__doc__)
-    stage, epoch = argv[1], int(argv[2])
-    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as file:
-        table = plain_table(outputs_table(file.read()))
-    with open(os.path.join(ROOT, "scripts", "README.txt.in"), encoding="utf-8") as file:
-        text = file.read().replace("@TABLE@", table)
+    stage, version = argv[1], argv[2]
     with open(os.path.join(stage, "README.txt"), "wb") as file:
-        file.write(text.replace("\n", "\r\n").encode("ascii"))
+        file.write(readme_txt(version).replace("\n", "\r\n").encode("ascii"))
+    with open(os.path.join(stage, "talvenor.exe"), "rb") as file:
+        digest = hashlib.sha256(file.read()).hexdigest()
+    with open(os.path.join(stage, "talvenor.exe.sha256"), "w") as file:
+        file.write(f"{digest}  talvenor.exe\n")
 
-    stamp = time.gmtime(max(epoch, 315532800))[:6]  # zip times start in 1980
+    stamp = time.gmtime(max(source_date_epoch(), ZIP_EPOCH))[:6]
     with zipfile.ZipFile(stage + ".zip", "w") as archive:
         for name in ENTRIES:
             entry = zipfile.ZipInfo(name, stamp)
-            entry.create_system = 0  # MS-DOS: no Unix owner or mode
-            entry.external_attr = 0
+            # MS-DOS, with the archive attribute alone: no Unix owner or mode.
+            # (Left at 0, zipfile would put in a Unix mode of its own choosing.)
+            entry.create_system = 0
+            entry.external_attr = 0x20
             entry.compress_type = zipfile.ZIP_DEFLATED
             with open(os.path.join(stage, name), "rb") as file:
                 archive.writestr(entry, file.read(), compresslevel=9)
