@@ -1,4 +1,6 @@
-# Sourced by the other scripts: installs the Debian packages a step needs.
+# Sourced by the other scripts: installs the Debian packages a step needs. The
+# package lists at the end are for the scripts that source this one.
+# shellcheck shell=bash disable=SC2034
 
 # need_packages [--no-install-recommends] PACKAGE...: installs those not yet
 # installed. Needs root; anyone else is told the exact command and the script stops.
@@ -30,34 +32,74 @@ need_root() {
 }
 
 # The kernel of the build machines runs no 32-bit code, so 32-bit Wine runs
-# under qemu user-mode emulation: the i386 packages, and a machine-wide binfmt
-# entry that hands every i386 program to the emulator. The F flag opens the
-# emulator once, at registration, so that it serves every mount namespace.
+# under qemu user-mode emulation, through a machine-wide binfmt_misc entry that
+# hands every i386 program to the emulator. The F flag opens the emulator once,
+# at registration, so that it serves every mount namespace and chroot.
 I386_ELF_MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
-I386_ELF_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-need_emulated_wine32() {
+I386_ELF_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+BINFMT=/proc/sys/fs/binfmt_misc
+QEMU_I386_ENTRY=":qemu-i386:M::$I386_ELF_MAGIC:$I386_ELF_MASK:/usr/bin/qemu-i386-static:F"
+
+# i386_runs: true when an i386 program runs here. The program is 93 bytes of
+# a static ELF whose only instructions are exit(0).
+i386_runs() {
+  local probe
+  mkdir -p build
+  probe=$(mktemp build/i386-probe.XXXXXX)
+  printf '%b' '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00' \
+    '\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00' \
+    '\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00' \
+    '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08' \
+    '\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00' \
+    '\x31\xdb\xb8\x01\x00\x00\x00\xcd\x80' >"$probe"
+  chmod +x "$probe"
+  local status=0
+  "./$probe" 2>/dev/null || status=1
+  rm -f "$probe"
+  return $status
+}
+
+# need_wine32: 32-bit Wine, and i386 programs that run, natively or emulated.
+# Where they do not run yet, it first makes sure that it can register the
+# emulator, and stops with what the machine's owner would run where it cannot:
+# nothing is installed or changed before that.
+need_wine32() {
+  if ! i386_runs; then
+    need_root "the emulator's registration in $BINFMT"
+    if [ ! -e "$BINFMT/register" ] && ! mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null; then
+      cat >&2 <<END
+error: 32-bit Windows programs run here under 32-bit Wine, emulated, and this
+machine runs no i386 programs: it has no qemu-i386 entry in binfmt_misc, and
+binfmt_misc cannot be mounted from here (a container, or a chroot without it).
+The machine's owner would run, as root on the host, once:
+  apt-get install -y qemu-user-static &&
+  mount -t binfmt_misc binfmt_misc $BINFMT 2>/dev/null;
+  echo '$QEMU_I386_ENTRY' >$BINFMT/register
+END
+      exit 1
+    fi
+    need_packages --no-install-recommends qemu-user-static
+    # An entry that is there but disabled, or lacks the F flag, is replaced.
+    [ -e "$BINFMT/qemu-i386" ] && echo -1 >"$BINFMT/qemu-i386"
+    echo "registering qemu-i386 in $BINFMT" >&2
+    echo "$QEMU_I386_ENTRY" >"$BINFMT/register"
+    if ! i386_runs; then
+      echo "error: qemu-i386 is registered in $BINFMT, and i386 programs still do not run" >&2
+      exit 1
+    fi
+  fi
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     need_root "dpkg --add-architecture i386"
     dpkg --add-architecture i386
   fi
   need_packages --no-install-recommends "${WINE32_PACKAGES[@]}"
-  local table=/proc/sys/fs/binfmt_misc
-  if [ ! -e "$table/register" ]; then
-    need_root "mount -t binfmt_misc binfmt_misc $table"
-    mount -t binfmt_misc binfmt_misc "$table"
-  fi
-  if ! grep -qx 'enabled' "$table/qemu-i386" 2>/dev/null ||
-    ! grep -q '^flags: .*F' "$table/qemu-i386"; then
-    need_root "registering qemu-i386 in $table"
-    [ -e "$table/qemu-i386" ] && echo -1 >"$table/qemu-i386"
-    echo "registering qemu-i386 in $table" >&2
-    echo ":qemu-i386:M::$I386_ELF_MAGIC:$I386_ELF_MASK:/usr/bin/qemu-i386-static:F" >"$table/register"
-  fi
 }
 
-NATIVE_PACKAGES=(cmake make g++ libgtest-dev python3)
-CHECK_PACKAGES=(git clang clang-format clang-tidy cppcheck libclang-rt-14-dev)
+# The Python tests come from Debian's packages, and run on Debian's interpreter.
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev python3 python3-pytest strace)
+CHECK_PACKAGES=(git clang clang-format clang-tidy cppcheck libclang-rt-14-dev shellcheck flake8)
 # What the shipped 32-bit program and its zip need, and no more.
 DIST_PACKAGES=(cmake make python3 g++-mingw-w64-i686-win32)
-WINDOWS_PACKAGES=("${DIST_PACKAGES[@]}" g++-mingw-w64-x86-64-win32 binutils wine64)
-WINE32_PACKAGES=(qemu-user-static wine32:i386)
+WINDOWS_PACKAGES=("${DIST_PACKAGES[@]}" g++-mingw-w64-x86-64-win32 wine64 python3-pytest-xdist
+  python3-pefile)
+WINE32_PACKAGES=(wine32:i386)
