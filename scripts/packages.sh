@@ -68,9 +68,10 @@ need_wine32() {
     need_root "the emulator's registration in $BINFMT"
     if [ ! -e "$BINFMT/register" ] && ! mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null; then
       cat >&2 <<END
-error: 32-bit Windows programs run here under 32-bit Wine, emulated, and this
-machine runs no i386 programs: it has no qemu-i386 entry in binfmt_misc, and
-binfmt_misc cannot be mounted from here (a container, or a chroot without it).
+error: the tests run the shipped 32-bit exe under 32-bit Wine, which needs
+i386 programs to run, and they do not run here: the kernel does not run them,
+binfmt_misc has no emulator for them, and binfmt_misc cannot be mounted from
+here (a container, or a chroot without it).
 The machine's owner would run, as root on the host, once:
   apt-get install -y qemu-user-static &&
   mount -t binfmt_misc binfmt_misc $BINFMT 2>/dev/null;

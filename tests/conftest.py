@@ -47,11 +47,31 @@ def built(config, *path):
     return os.path.join(build_dir(config), *path)
 
 
+def state_path(folder):
+    return os.path.join(folder, "state", "remote-desktop")
+
+
+def log_path(folder):
+    return os.path.join(folder, "log")
+
+
 class Runner:
-    """Runs the program with the stand-in's state file and log in a folder."""
+    """Runs the built program, natively or in a Wine prefix."""
+
+    def __init__(self, build, prefix=None):
+        self.prefix = prefix
+        self.line_end = "\r\n" if prefix else "\n"
+        self.com_calls_logged = prefix is None  # under Wine the COM library is Wine's own
+        self.program = os.path.join(build, "talvenor.exe" if prefix else "talvenor")
+        self.server = os.path.join(build, "talvenor_stand_in.dll")
+        self.planted = os.path.join(build, "tests", "talvenor_planted.dll")
+
+    def path_for_program(self, path):
+        return windows_path(path) if self.prefix else path
 
     def environment(self, folder, fault=None):
-        # Nothing of the machine's own environment may choose the state file.
+        """The stand-in's state file and log in folder; nothing of the
+        machine's own environment may choose the state file."""
         env = {k: v for k, v in os.environ.items()
                if not k.startswith("TALVENOR_STANDIN_") and k != "XDG_STATE_HOME"}
         env["HOME"] = folder
@@ -61,96 +81,58 @@ class Runner:
             env["TALVENOR_STANDIN_FAULT"] = fault
         return env
 
-
-def state_path(folder):
-    return os.path.join(folder, "state", "remote-desktop")
-
-
-def log_path(folder):
-    return os.path.join(folder, "log")
-
-
-class NativeRunner(Runner):
-    line_end = "\n"
-    com_calls_logged = True
-
-    def __init__(self, program):
-        self.program = program
-
-    def path_for_program(self, path):
-        return path
-
     def run(self, args, env, program=None, **popen):
-        return subprocess.run([program or self.program, *args], env=env, timeout=180, **popen)
+        argv = [program or self.program, *args]
+        if self.prefix:
+            return self.prefix.run(argv, env, **popen)
+        return subprocess.run(argv, env=env, timeout=180, **popen)
 
 
-class WineRunner(Runner):
-    line_end = "\r\n"
-    com_calls_logged = False  # OleInitialize and CoCreateInstance are Wine's own
-
-    def __init__(self, prefix, program, server, planted):
-        self.prefix = prefix
-        self.program = program
-        self.server = server
-        self.planted = planted
-
-    def path_for_program(self, path):
-        return windows_path(path)
-
-    def run(self, args, env, program=None, **popen):
-        return self.prefix.run([program or self.program, *args], env, **popen)
-
-
-def shared_prefix(config, bits):
-    """One prefix for the session, booted by whichever process needs it first:
-    with pytest-xdist the workers share it, and the controller stops it."""
-    prefix = WinePrefix(bits, built(config, "tests", "wine"))
-    session = getattr(config, "workerinput", {}).get("testrunuid", "")
-    with open(prefix.folder + ".lock", "a") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        marker = os.path.join(prefix.folder, "booted")
-        if not session or not os.path.exists(marker) or open(marker).read() != session:
-            prefix.boot(built(config, "talvenor_stand_in.dll"),
-                        built(config, "tests", "wine_keeper.exe"), say=boot_note(prefix).write)
-            with open(marker, "w") as file:
-                file.write(session)
+def session_prefix(config):
+    """One prefix for the session at build/tests/wine, booted by whichever
+    process needs it first: pytest-xdist's workers share it, the controller
+    stops it. What the boot says waits there for the session's summary."""
+    prefix = WinePrefix(64 if config.getoption("platform") == "wine64" else 32,
+                        built(config, "tests", "wine"))
+    prefix.note = os.path.join(prefix.folder, "boot-note")
+    prefix.marker = os.path.join(prefix.folder, "booted")
     return prefix
 
 
 @pytest.fixture(scope="session")
 def runner(pytestconfig):
-    platform = pytestconfig.getoption("platform")
-    if platform == "native":
-        yield NativeRunner(built(pytestconfig, "talvenor"))
+    if pytestconfig.getoption("platform") == "native":
+        yield Runner(build_dir(pytestconfig))
         return
-    prefix = shared_prefix(pytestconfig, 64 if platform == "wine64" else 32)
-    yield WineRunner(prefix, built(pytestconfig, "talvenor.exe"),
-                     built(pytestconfig, "talvenor_stand_in.dll"),
-                     built(pytestconfig, "tests", "talvenor_planted.dll"))
+    prefix = session_prefix(pytestconfig)
+    session = getattr(pytestconfig, "workerinput", {}).get("testrunuid", "")
+    with open(prefix.folder + ".lock", "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not session or not os.path.exists(prefix.marker) or read(prefix.marker) != session:
+            prefix.boot(built(pytestconfig, "talvenor_stand_in.dll"),
+                        built(pytestconfig, "tests", "wine_keeper.exe"),
+                        say=lambda line: append(prefix.note, line + "\n"))
+            append(prefix.marker, session)
+    yield Runner(build_dir(pytestconfig), prefix)
     if not hasattr(pytestconfig, "workerinput"):
         prefix.stop()
 
 
-class boot_note:
-    """What the boot says, kept for the session's summary: a worker of
-    pytest-xdist has no terminal of its own."""
+def read(path):
+    with open(path) as file:
+        return file.read()
 
-    def __init__(self, prefix):
-        self.path = os.path.join(prefix.folder, "boot-note")
 
-    def write(self, line):
-        with open(self.path, "a") as file:
-            file.write(line + "\n")
+def append(path, text):
+    with open(path, "a") as file:
+        file.write(text)
 
 
 def pytest_terminal_summary(terminalreporter, config):
-    if config.getoption("platform") == "native" or hasattr(config, "workerinput"):
-        return
-    note = boot_note(WinePrefix(0, built(config, "tests", "wine")))
-    if os.path.exists(note.path):
-        with open(note.path) as file:
-            terminalreporter.write(file.read())
-        os.remove(note.path)
+    prefix = None if config.getoption("platform") == "native" else session_prefix(config)
+    if prefix and not hasattr(config, "workerinput") and os.path.exists(prefix.note):
+        terminalreporter.write(read(prefix.note))
+        os.remove(prefix.note)
 
 
 def pytest_sessionfinish(session):
@@ -158,7 +140,5 @@ def pytest_sessionfinish(session):
     config = session.config
     if hasattr(config, "workerinput") or not config.getoption("numprocesses", None):
         return
-    platform = config.getoption("platform")
-    prefix = WinePrefix(64 if platform == "wine64" else 32, built(config, "tests", "wine"))
-    if platform != "native" and os.path.exists(os.path.join(prefix.folder, "booted")):
-        prefix.stop()
+    if config.getoption("platform") != "native" and os.path.exists(session_prefix(config).marker):
+        session_prefix(config).stop()
