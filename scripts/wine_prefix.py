@@ -101,6 +101,11 @@ class WinePrefix:
         # so the boot that follows cannot start a second, short-lived one.
         self._quiet([WINESERVER, "-p"], timeout=60)
         self._quiet([self.wine, "wineboot", "-i"], timeout=900, launcher=self._boot_launcher(say))
+        # The boot leaves the prefix's services running, inside the namespace it
+        # booted in, if any. None of them may serve the session from there: they
+        # end, and the runs start them again as they need them.
+        self.stop()
+        self._quiet([WINESERVER, "-p"], timeout=60)
         # The keeper holds the prefix's desktop process for the whole session:
         # without it each run would start one, and a run could meet one that is
         # on its way out.
