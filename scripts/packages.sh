@@ -36,7 +36,7 @@ need_root() {
 # hands every i386 program to the emulator. The F flag opens the emulator once,
 # at registration, so that it serves every mount namespace and chroot.
 I386_ELF_MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
-I386_ELF_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+I386_ELF_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 BINFMT=/proc/sys/fs/binfmt_misc
 QEMU_I386_ENTRY=":qemu-i386:M::$I386_ELF_MAGIC:$I386_ELF_MASK:/usr/bin/qemu-i386-static:F"
 
