@@ -15,6 +15,17 @@ const GUID kOtherId = {0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}};
 
 using CreationTest = StandInTest;
 
+// COM initialised on this thread, then the object created, each call succeeding.
+ILocalMachine* CreatedMachine() {
+  EXPECT_EQ(OleInitialize(nullptr), S_OK);
+  ILocalMachine* machine = nullptr;
+  EXPECT_EQ(
+      CoCreateInstance(stand_in::kLocalMachineClassId, nullptr, CLSCTX_INPROC_SERVER,
+                       stand_in::kLocalMachineInterfaceId, reinterpret_cast<void**>(&machine)),
+      S_OK);
+  return machine;
+}
+
 TEST_F(CreationTest, CreationResultsFollowClassInterfaceAndContext) {
   struct Case {
     const char* name;
@@ -76,12 +87,8 @@ TEST_F(CreationTest, InitPositiveFaultAnswersSFalseAtTheFirstCall) {
 
 TEST_F(CreationTest, LogShowsTheValueTheSetterReceived) {
   OnFreshThread([] {
-    ASSERT_EQ(OleInitialize(nullptr), S_OK);
-    ILocalMachine* machine = nullptr;
-    ASSERT_EQ(
-        CoCreateInstance(stand_in::kLocalMachineClassId, nullptr, CLSCTX_INPROC_SERVER,
-                         stand_in::kLocalMachineInterfaceId, reinterpret_cast<void**>(&machine)),
-        S_OK);
+    ILocalMachine* const machine = CreatedMachine();
+    ASSERT_NE(machine, nullptr);
     EXPECT_EQ(machine->lpVtbl->put_RemoteDesktopEnabled(machine, -1), S_OK);
   });
   EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\nset -1\n");
@@ -263,12 +270,8 @@ TEST_F(CreationTest, EachObjectFaultAnswersAsItSays) {
     StoreState("1\n");
     SetFault(each.fault);
     OnFreshThread([&each] {
-      ASSERT_EQ(OleInitialize(nullptr), S_OK);
-      ILocalMachine* machine = nullptr;
-      ASSERT_EQ(
-          CoCreateInstance(stand_in::kLocalMachineClassId, nullptr, CLSCTX_INPROC_SERVER,
-                           stand_in::kLocalMachineInterfaceId, reinterpret_cast<void**>(&machine)),
-          S_OK);
+      ILocalMachine* const machine = CreatedMachine();
+      ASSERT_NE(machine, nullptr);
       VARIANT_BOOL state = kPoison;
       EXPECT_EQ(each.setter ? machine->lpVtbl->put_RemoteDesktopEnabled(machine, 0)
                             : machine->lpVtbl->get_RemoteDesktopEnabled(machine, &state),
