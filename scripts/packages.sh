@@ -31,9 +31,9 @@ need_root() {
   fi
 }
 
-# The kernel of the build machines runs no 32-bit code, so 32-bit Wine runs
-# under qemu user-mode emulation, through a machine-wide binfmt_misc entry that
-# hands every i386 program to the emulator. The F flag opens the emulator once,
+# Where the kernel runs no 32-bit code, 32-bit Wine runs under qemu user-mode
+# emulation, through a machine-wide binfmt_misc entry that hands every i386
+# program to the emulator. The F flag opens the emulator once,
 # at registration, so that it serves every mount namespace and chroot.
 I386_ELF_MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 I386_ELF_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'

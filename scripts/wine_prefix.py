@@ -2,8 +2,8 @@
 registered in it: booted once, then shared by every run, by the tests and by
 scripts/bench alike.
 
-32-bit Wine runs under qemu user-mode emulation, since the kernel of these
-machines runs no 32-bit code.
+32-bit Wine runs natively where the kernel runs i386 programs, and under qemu
+user-mode emulation where it does not.
 """
 import contextlib
 import fcntl

@@ -61,6 +61,14 @@ std::size_t DriveLength(const char* path, const PathRules& rules = kPlatformPath
 
 bool IsAbsolute(const char* path) { return DriveLength(path) > 0 || IsSeparator(path[0]); }
 
+// Writes the path of name inside folder into path (a root folder keeps its
+// one separator); false when it does not fit.
+bool InFolder(char (&path)[kPathRoom], const char* folder, const char* name) {
+  char with_separator[kPathRoom];
+  const bool at_root = IsSeparator(folder[std::strlen(folder) - 1]);
+  return Join(with_separator, folder, at_root ? "" : "/") && Join(path, with_separator, name);
+}
+
 bool StatePath(char (&path)[kPathRoom]) {
   if (const char* state = std::getenv("TALVENOR_STANDIN_STATE"); IsSet(state)) {
     return Join(path, state, "");
@@ -94,9 +102,8 @@ bool FollowLinks(char (&path)[kPathRoom]) {
     }
     // A relative target is relative to the link's own folder.
     char folder[kPathRoom];
-    char joined[kPathRoom];
     FolderOf(path, folder);
-    if (!Join(joined, folder, "/") || !Join(path, joined, target)) return false;
+    if (!InFolder(path, folder, target)) return false;
   }
   return false;
 }
@@ -203,9 +210,7 @@ bool WriteState(VARIANT_BOOL value) noexcept {
 #endif
   FolderOf(path, folder);
   MakeFolders(folder);
-  const char* const name = "/.remote-desktop.XXXXXX";
-  const bool at_root = IsSeparator(folder[std::strlen(folder) - 1]);
-  if (!Join(temporary, folder, at_root ? name + 1 : name)) return false;
+  if (!InFolder(temporary, folder, ".remote-desktop.XXXXXX")) return false;
   const int file = mkstemp(temporary);
   if (file < 0) return false;
 #ifdef _WIN32

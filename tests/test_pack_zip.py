@@ -83,7 +83,8 @@ def test_readme_is_ascii_with_windows_line_ends_and_nothing_left_to_fill_in(pack
 def test_readme_has_the_readmes_table_and_deliberate_behaviours(packed):
     with zipfile.ZipFile(packed) as archive:
         text = archive.read("README.txt").decode("ascii")
-    table = text[text.index("exit status\r\n" + "-" * 35 + "\r\n\r\n") + 52:]
+    heading = "exit status\r\n" + "-" * 35 + "\r\n\r\n"
+    table = text[text.index(heading) + len(heading):]
     assert table[:len(TABLE)] == TABLE
     assert text[text.index("Three behaviours"):][:len(DELIBERATE)] == DELIBERATE
 
