@@ -96,9 +96,13 @@ END
   need_packages --no-install-recommends "${WINE32_PACKAGES[@]}"
 }
 
+# The Debian releases the project supports, oldest first: scripts/debian-root
+# and .ci/run test each.
+DEBIAN_RELEASES=(bookworm trixie)
+
 # The Python tests come from Debian's packages, and run on Debian's interpreter.
 NATIVE_PACKAGES=(cmake make g++ libgtest-dev python3 python3-pytest strace)
-CHECK_PACKAGES=(git clang clang-format clang-tidy cppcheck libclang-rt-14-dev shellcheck flake8)
+CHECK_PACKAGES=(git clang clang-format clang-tidy cppcheck libclang-rt-dev shellcheck flake8)
 # What the shipped 32-bit program and its zip need, and no more.
 DIST_PACKAGES=(cmake make python3 g++-mingw-w64-i686-win32)
 WINDOWS_PACKAGES=("${DIST_PACKAGES[@]}" g++-mingw-w64-x86-64-win32 wine64 python3-pytest-xdist
