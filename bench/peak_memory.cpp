@@ -18,7 +18,9 @@ int main(int argc, char* argv[]) {
   }
   const pid_t child = fork();
   if (child == 0) {
+    // Without /dev/null the child would run with whatever streams it had.
     const int null = open("/dev/null", O_RDWR);
+    if (null < 0) _exit(126);
     for (int stream = 0; stream <= 2; ++stream) dup2(null, stream);
     execvp(argv[1], argv + 1);
     _exit(127);

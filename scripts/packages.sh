@@ -100,8 +100,10 @@ END
 # and .ci/run test each.
 DEBIAN_RELEASES=(bookworm trixie)
 
+# What building and running the native program needs (scripts/run).
+RUN_PACKAGES=(cmake make g++)
 # The Python tests come from Debian's packages, and run on Debian's interpreter.
-NATIVE_PACKAGES=(cmake make g++ libgtest-dev python3 python3-pytest strace)
+NATIVE_PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev python3 python3-pytest strace)
 CHECK_PACKAGES=(git clang clang-format clang-tidy cppcheck libclang-rt-dev shellcheck flake8)
 # What the shipped 32-bit program and its zip need, and no more.
 DIST_PACKAGES=(cmake make python3 g++-mingw-w64-i686-win32)

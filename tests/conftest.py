@@ -1,7 +1,7 @@
 """The platform the built program runs on: natively against the stand-in, or the
 Windows build under 64-bit or 32-bit Wine against the stand-in's COM server.
 
-    python3 -m pytest tests --platform native|wine64|wine32 [--build-dir DIR]
+    pytest-3 tests --platform native|wine64|wine32 [--build-dir DIR]
 """
 import fcntl
 import os
