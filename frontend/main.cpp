@@ -5,6 +5,7 @@
 #include "remote_desktop/dll_search.h"
 #include "remote_desktop/remote_desktop.h"
 
+// cppcheck-suppress constParameter ; the signature is the language's
 int main(int argc, char* argv[]) {
 #ifdef _WIN32
   RestrictDllSearch();  // first, before anything loads a DLL

@@ -25,7 +25,7 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:stand_in::Ne
 extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
-// cppcheck-suppress constParameter ; the signature is the platform's
+// cppcheck-suppress [constParameter, constParameterPointer] ; the signature is the platform's
 HRESULT OleInitialize(void* reserved) {
   stand_in::LogCall("OleInitialize");
   if (reserved != nullptr) return kInvalidArgument;
@@ -36,7 +36,7 @@ HRESULT OleInitialize(void* reserved) {
   return already || fault == stand_in::Fault::kInitPositive ? S_FALSE : S_OK;
 }
 
-// cppcheck-suppress constParameter ; the signature is the platform's
+// cppcheck-suppress [constParameter, constParameterPointer] ; the signature is the platform's
 HRESULT CoCreateInstance(REFCLSID class_id, LPUNKNOWN outer, DWORD context, REFIID interface_id,
                          void** object) {
   stand_in::LogCall("CoCreateInstance");

@@ -1,9 +1,11 @@
 #include "stand_in/local_machine.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "stand_in/state_store.h"
 
@@ -141,9 +143,11 @@ const FaultName kFaultNames[] = {
 Fault ConfiguredFault() noexcept {
   const char* const value = std::getenv("TALVENOR_STANDIN_FAULT");
   if (value == nullptr || value[0] == '\0') return Fault::kNone;
-  for (const FaultName& known : kFaultNames) {
-    if (std::strcmp(value, known.name) == 0) return known.fault;
-  }
+  const FaultName* const end = std::end(kFaultNames);
+  const FaultName* const found =
+      std::find_if(std::begin(kFaultNames), end,
+                   [value](const FaultName& known) { return std::strcmp(value, known.name) == 0; });
+  if (found != end) return found->fault;
   std::fprintf(stderr, "stand-in: TALVENOR_STANDIN_FAULT=%s is not one of", value);
   const char* separator = " ";
   for (const FaultName& known : kFaultNames) {
