@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""pack_zip.py STAGE VERSION: writes STAGE/README.txt and STAGE/talvenor.exe.sha256
-beside STAGE/talvenor.exe, and packs the three into STAGE.zip.
+"""pack_zip.py STAGE VERSION: writes STAGE/README.txt, STAGE/talvenor.exe.sha256
+and STAGE/BUILDINFO.txt beside STAGE/talvenor.exe, and packs the four into STAGE.zip.
 pack_zip.py --epoch: prints the time the zip's entries carry.
 
 README.txt is scripts/README.txt.in with the version, and README.md's table of
 outputs and its deliberate behaviours, put in as plain text with Windows line
-ends. The entries go in a fixed order, all with one time and no attributes of
-the machine that packed them, so that the same inputs always give the same
-bytes. That time is SOURCE_DATE_EPOCH (seconds since 1970, UTC), else the
-commit's, else 1980-01-01, where zip times start.
+ends. BUILDINFO.txt records what the exe was built from: the commit, the Debian
+release and the versions of the packages that make the exe's bytes, so that
+anyone can build it again and compare (scripts/check-release). The entries go
+in a fixed order, all with one time and no attributes of the machine that
+packed them, so that the same inputs always give the same bytes. That time is
+SOURCE_DATE_EPOCH (seconds since 1970, UTC), else the commit's, else
+1980-01-01, where zip times start.
 """
 import hashlib
 import os
@@ -20,7 +23,11 @@ import time
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-ENTRIES = ("talvenor.exe", "README.txt", "talvenor.exe.sha256")
+ENTRIES = ("talvenor.exe", "README.txt", "talvenor.exe.sha256", "BUILDINFO.txt")
+# The packages whose versions decide the exe's bytes: the compiler, binutils
+# and the mingw-w64 runtime and headers.
+TOOLCHAIN = ("g++-mingw-w64-i686-win32", "gcc-mingw-w64-i686-win32", "binutils-mingw-w64-i686",
+             "mingw-w64-i686-dev", "mingw-w64-common")
 TABLE_HEADING = "## What it prints, and its exit status"
 DELIBERATE = "Three behaviours are deliberate"
 ZIP_EPOCH = 315532800  # 1980-01-01
@@ -75,6 +82,44 @@ def readme_txt(version):
             .replace("@DELIBERATE@", deliberate_behaviours(readme)))
 
 
+def run(*argv):
+    """What the command prints, or "" where it fails or is missing."""
+    try:
+        done = subprocess.run(argv, capture_output=True, text=True, cwd=ROOT)
+    except OSError:
+        return ""
+    return done.stdout.strip() if done.returncode == 0 else ""
+
+
+def build_record(version):
+    """BUILDINFO.txt's lines, "name: value", as a dict."""
+    commit = run("git", "rev-parse", "HEAD") or "unknown"
+    if commit != "unknown" and run("git", "status", "--porcelain"):
+        commit += " with changes not committed"
+    release = {}
+    if os.path.exists("/etc/os-release"):
+        with open("/etc/os-release") as file:
+            release = dict(line.rstrip("\n").split("=", 1) for line in file if "=" in line)
+    debian = " ".join(release.get(key, "").strip('"') for key in ("VERSION_ID", "VERSION_CODENAME"))
+    record = {"talvenor": version, "commit": commit, "debian": debian.strip() or "unknown"}
+    for package in TOOLCHAIN:
+        record[package] = run("dpkg-query", "-W", "-f=${Version}", package) or "not installed"
+    return record
+
+
+def windows_text(text):
+    return text.replace("\n", "\r\n").encode("ascii")
+
+
+def contents(exe, version):
+    """Every entry of the zip, by name, for the exe's bytes."""
+    record = "".join(f"{name}: {value}\n" for name, value in build_record(version).items())
+    return {"talvenor.exe": exe,
+            "README.txt": windows_text(readme_txt(version)),
+            "talvenor.exe.sha256": f"{hashlib.sha256(exe).hexdigest()}  talvenor.exe\n".encode(),
+            "BUILDINFO.txt": windows_text(record)}
+
+
 def main(argv):
     if argv[1:] == ["--epoch"]:
         print(source_date_epoch())
@@ -82,12 +127,11 @@ def main(argv):
     if len(argv) != 3:
         sys.exit(__doc__)
     stage, version = argv[1], argv[2]
-    with open(os.path.join(stage, "README.txt"), "wb") as file:
-        file.write(readme_txt(version).replace("\n", "\r\n").encode("ascii"))
     with open(os.path.join(stage, "talvenor.exe"), "rb") as file:
-        digest = hashlib.sha256(file.read()).hexdigest()
-    with open(os.path.join(stage, "talvenor.exe.sha256"), "w") as file:
-        file.write(f"{digest}  talvenor.exe\n")
+        entries = contents(file.read(), version)
+    for name, data in entries.items():
+        with open(os.path.join(stage, name), "wb") as file:
+            file.write(data)
 
     stamp = time.gmtime(max(source_date_epoch(), ZIP_EPOCH))[:6]
     with zipfile.ZipFile(stage + ".zip", "w") as archive:
@@ -98,8 +142,7 @@ def main(argv):
             entry.create_system = 0
             entry.external_attr = 0x20
             entry.compress_type = zipfile.ZIP_DEFLATED
-            with open(os.path.join(stage, name), "rb") as file:
-                archive.writestr(entry, file.read(), compresslevel=9)
+            archive.writestr(entry, entries[name], compresslevel=9)
 
 
 if __name__ == "__main__":

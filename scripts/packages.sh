@@ -107,6 +107,8 @@ NATIVE_PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev python3 python3-pytest strace
 CHECK_PACKAGES=(git clang clang-format clang-tidy cppcheck libclang-rt-dev shellcheck flake8)
 # What the shipped 32-bit program and its zip need, and no more.
 DIST_PACKAGES=(cmake make python3 g++-mingw-w64-i686-win32)
+# Signing the exe, with a key in a file or on a PKCS#11 token, and checking a signed zip.
+SIGN_PACKAGES=(osslsigncode libengine-pkcs11-openssl)
 WINDOWS_PACKAGES=("${DIST_PACKAGES[@]}" g++-mingw-w64-x86-64-win32 wine64 python3-pytest-xdist
-  python3-pefile)
+  python3-pefile "${SIGN_PACKAGES[@]}" softhsm2 openssl)
 WINE32_PACKAGES=(wine32:i386)

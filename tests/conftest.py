@@ -4,11 +4,16 @@ Windows build under 64-bit or 32-bit Wine against the stand-in's COM server.
     pytest-3 tests --platform native|wine64|wine32 [--build-dir DIR]
 """
 import fcntl
+import glob
 import os
+import shutil
 import subprocess
 import sys
+import zipfile
+from types import SimpleNamespace
 
 import pytest
+import signing
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
@@ -142,3 +147,35 @@ def pytest_sessionfinish(session):
         return
     if config.getoption("platform") != "native" and os.path.exists(session_prefix(config).marker):
         session_prefix(config).stop()
+
+
+@pytest.fixture(scope="session")
+def release(tmp_path_factory):
+    """The zip as scripts/dist makes it when it signs with a key on a token and
+    timestamps; every osslsigncode command line is kept, as ps would show it."""
+    folder = str(tmp_path_factory.mktemp("release"))
+    signing.make_pki(folder)
+    shims = os.path.join(folder, "bin")
+    os.makedirs(shims)
+    with open(os.path.join(shims, "osslsigncode"), "w") as shim:
+        shim.write(f'#!/bin/sh\necho "$*" >>{folder}/command-lines\n'
+                   f'exec {shutil.which("osslsigncode")} "$@"\n')
+    os.chmod(shim.name, 0o755)
+    env = dict(os.environ, **signing.make_token(folder), PATH=shims + ":" + os.environ["PATH"],
+               no_proxy="127.0.0.1")
+    with open(os.path.join(folder, "pin"), "w") as file:
+        file.write(signing.PIN + "\n")
+    with signing.timestamp_authority(folder) as url:
+        signed = subprocess.run([os.path.join(ROOT, "scripts", "dist"),
+                                 "--sign-cert", os.path.join(folder, "chain.pem"),
+                                 "--sign-key", signing.TOKEN_KEY,
+                                 "--pkcs11-module", signing.SOFTHSM_MODULE,
+                                 "--pin-file", os.path.join(folder, "pin"), "--timestamp", url],
+                                env=env, capture_output=True, text=True)
+    assert signed.returncode == 0, signed.stderr
+    [made] = glob.glob(os.path.join(ROOT, "build", "win32", "dist", "*.zip"))
+    zip_path = shutil.copy(made, folder)
+    with zipfile.ZipFile(zip_path) as archive:
+        exe = archive.extract("talvenor.exe", os.path.join(folder, "signed"))
+    return SimpleNamespace(folder=folder, zip=zip_path, exe=exe, env=env,
+                           outputs=[signed.stdout + signed.stderr])

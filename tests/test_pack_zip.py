@@ -61,7 +61,8 @@ def test_entries_in_their_order_with_the_epochs_utc_time_and_no_unix_attributes(
         entries = [(e.filename, e.date_time, e.create_system, e.external_attr)
                    for e in archive.infolist()]
     assert entries == [(name, (2023, 11, 14, 22, 13, 20), 0, 0x20)  # MS-DOS, archive
-                       for name in ("talvenor.exe", "README.txt", "talvenor.exe.sha256")]
+                       for name in ("talvenor.exe", "README.txt", "talvenor.exe.sha256",
+                                    "BUILDINFO.txt")]
 
 
 def test_the_exe_and_its_checksum(packed):
@@ -69,6 +70,19 @@ def test_the_exe_and_its_checksum(packed):
         assert archive.read("talvenor.exe") == EXE
         assert archive.read("talvenor.exe.sha256").decode() == (
             hashlib.sha256(EXE).hexdigest() + "  talvenor.exe\n")
+
+
+def test_build_record_names_the_commit_release_and_toolchain(packed):
+    with zipfile.ZipFile(packed) as archive:
+        record = archive.read("BUILDINFO.txt").decode("ascii")
+    assert re.findall(r"\r(?!\n)|(?<!\r)\n", record) == []
+    names = [line.split(": ")[0] for line in record.splitlines()]
+    assert names == ["talvenor", "commit", "debian", "g++-mingw-w64-i686-win32",
+                     "gcc-mingw-w64-i686-win32", "binutils-mingw-w64-i686", "mingw-w64-i686-dev",
+                     "mingw-w64-common"]
+    assert re.match(r"talvenor: 1\.0\r\n"
+                    r"commit: ([0-9a-f]{40}( with changes not committed)?|unknown)\r\n"
+                    r"debian: (12 bookworm|13 trixie)\r\n", record)
 
 
 def test_readme_is_ascii_with_windows_line_ends_and_nothing_left_to_fill_in(packed):

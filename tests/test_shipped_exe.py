@@ -20,8 +20,11 @@ VERSION_STRINGS = {
 }
 
 
-@pytest.fixture(scope="module")
-def exe(pytestconfig):
+@pytest.fixture(scope="module", params=["built", "signed"])
+def exe(request, pytestconfig):
+    """The exe as built, and as the zip carries it once signed."""
+    if request.param == "signed":
+        return pefile.PE(request.getfixturevalue("release").exe)
     return pefile.PE(built(pytestconfig, "talvenor.exe"))
 
 

@@ -1,0 +1,116 @@
+"""A throwaway signing set-up, all made at test time: a CA, a code-signing
+certificate whose key lives only on a SoftHSM2 token, and an RFC 3161
+timestamp authority on loopback that stops by itself."""
+import contextlib
+import http.server
+import os
+import subprocess
+import threading
+
+PIN = "731946285"
+TOKEN_KEY = "pkcs11:token=talvenor-test;object=signer;type=private"
+SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
+
+EXTENSIONS = """\
+[signer]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+[timestamper]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
+"""
+
+TSA_CONFIG = """\
+[tsa]
+default_tsa = here
+[here]
+serial = {0}/tsa-serial
+signer_cert = {0}/timestamper.pem
+signer_key = {0}/timestamper.key
+certs = {0}/ca.pem
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.0.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ess_cert_id_alg = sha256
+"""
+
+
+def openssl(*args, folder):
+    subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
+
+
+def make_pki(folder):
+    """ca.pem, and signer.pem and timestamper.pem issued by it, with their keys;
+    chain.pem is the signer's certificate followed by the CA's."""
+    with open(os.path.join(folder, "extensions.cnf"), "w") as file:
+        file.write(EXTENSIONS)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
+            "-days", "2", "-subj", "/CN=Talvenor Test CA", "-addext",
+            "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign",
+            folder=folder)
+    for serial, name in enumerate(("signer", "timestamper"), start=2):
+        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
+                "-out", f"{name}.csr", "-subj", f"/CN=Talvenor Test {name}", folder=folder)
+        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-set_serial", str(serial), "-days", "2", "-extfile", "extensions.cnf",
+                "-extensions", name, "-out", f"{name}.pem", folder=folder)
+    with open(os.path.join(folder, "chain.pem"), "w") as chain:
+        for name in ("signer.pem", "ca.pem"):
+            with open(os.path.join(folder, name)) as file:
+                chain.write(file.read())
+
+
+def make_token(folder):
+    """A SoftHSM2 token holding the signer's key, which then leaves the disk.
+    Returns the environment variable that finds the token."""
+    tokens = os.path.join(folder, "tokens")
+    os.makedirs(tokens)
+    config = os.path.join(folder, "softhsm2.conf")
+    with open(config, "w") as file:
+        file.write(f"directories.tokendir = {tokens}\nobjectstore.backend = file\n")
+    env = dict(os.environ, SOFTHSM2_CONF=config)
+    for args in (["--init-token", "--free", "--label", "talvenor-test", "--so-pin", "86420"],
+                 ["--import", os.path.join(folder, "signer.key"), "--token", "talvenor-test",
+                  "--label", "signer", "--id", "01"]):
+        subprocess.run(["softhsm2-util", *args, "--pin", PIN], env=env, check=True,
+                       capture_output=True)
+    os.remove(os.path.join(folder, "signer.key"))
+    return {"SOFTHSM2_CONF": config}
+
+
+@contextlib.contextmanager
+def timestamp_authority(folder, lifetime=900):
+    """An RFC 3161 authority at the URL it yields, on loopback, answering with
+    openssl ts; it stops when the block ends, or after LIFETIME seconds."""
+    config = os.path.join(folder, "tsa.cnf")
+    with open(config, "w") as file:
+        file.write(TSA_CONFIG.format(folder))
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            reply = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-queryfile",
+                                    "/dev/stdin", "-out", "/dev/stdout"],
+                                   input=query, capture_output=True).stdout
+            self.send_response(200 if reply else 500)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    deadline = threading.Timer(lifetime, server.shutdown)
+    deadline.start()
+    try:
+        yield f"http://127.0.0.1:{server.server_port}"
+    finally:
+        deadline.cancel()
+        server.shutdown()
+        server.server_close()
