@@ -1,5 +1,6 @@
 """The signed release: scripts/dist signing with a key on a token, and
 scripts/check-release accepting the genuine zip and refusing altered ones."""
+import glob
 import hashlib
 import os
 import re
@@ -123,6 +124,19 @@ def test_check_release(release, tmp_path, alter, status, verdict):
     assert (checked.returncode, verdict in checked.stdout) == (status, True), checked.stdout
     assert checked.stdout.splitlines()[-1].startswith(
         "check-release: ACCEPTED: " if status == 0 else "check-release: REFUSED: ")
+
+
+def test_a_signing_that_fails_leaves_no_zip(release, tmp_path):
+    wrong_pin = tmp_path / "wrong-pin"
+    wrong_pin.write_text("000000\n")
+    failed = subprocess.run([os.path.join(ROOT, "scripts", "dist"),
+                             "--sign-cert", os.path.join(release.folder, "chain.pem"),
+                             "--sign-key", signing.TOKEN_KEY,
+                             "--pkcs11-module", signing.SOFTHSM_MODULE,
+                             "--pin-file", str(wrong_pin)], env=release.env, capture_output=True)
+    release.outputs.append(failed.stdout.decode() + failed.stderr.decode())
+    assert failed.returncode != 0
+    assert glob.glob(os.path.join(ROOT, "build", "win32", "dist", "*.zip")) == []
 
 
 def test_pin_appears_in_no_output_command_line_or_build_file(release):
