@@ -165,17 +165,16 @@ def release(tmp_path_factory):
                no_proxy="127.0.0.1")
     with open(os.path.join(folder, "pin"), "w") as file:
         file.write(signing.PIN + "\n")
+    dist = [os.path.join(ROOT, "scripts", "dist"), "--sign-cert",
+            os.path.join(folder, "chain.pem"), "--sign-key", signing.TOKEN_KEY,
+            "--pkcs11-module", signing.SOFTHSM_MODULE]
     with signing.timestamp_authority(folder) as url:
-        signed = subprocess.run([os.path.join(ROOT, "scripts", "dist"),
-                                 "--sign-cert", os.path.join(folder, "chain.pem"),
-                                 "--sign-key", signing.TOKEN_KEY,
-                                 "--pkcs11-module", signing.SOFTHSM_MODULE,
-                                 "--pin-file", os.path.join(folder, "pin"), "--timestamp", url],
-                                env=env, capture_output=True, text=True)
+        signed = subprocess.run([*dist, "--pin-file", os.path.join(folder, "pin"),
+                                 "--timestamp", url], env=env, capture_output=True, text=True)
     assert signed.returncode == 0, signed.stderr
     [made] = glob.glob(os.path.join(ROOT, "build", "win32", "dist", "*.zip"))
     zip_path = shutil.copy(made, folder)
     with zipfile.ZipFile(zip_path) as archive:
         exe = archive.extract("talvenor.exe", os.path.join(folder, "signed"))
-    return SimpleNamespace(folder=folder, zip=zip_path, exe=exe, env=env,
+    return SimpleNamespace(folder=folder, zip=zip_path, exe=exe, env=env, dist=dist,
                            outputs=[signed.stdout + signed.stderr])

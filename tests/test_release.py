@@ -63,19 +63,18 @@ def changed_readme(entries, release, folder):
 
 
 def code_changed_and_signed_again(entries, release, folder):
-    unsigned, signed = os.path.join(folder, "unsigned.exe"), os.path.join(folder, "signed.exe")
-    osslsigncode(release, "remove-signature", "-in", release.exe, "-out", unsigned)
-    with open(unsigned, "rb") as exe:
-        code = bytearray(exe.read())
+    unsigned(entries, release, folder)
+    code = bytearray(entries["talvenor.exe"])
     [text] = [s for s in pefile.PE(data=bytes(code)).sections if s.Name.startswith(b".text")]
     code[text.PointerToRawData + 16] ^= 0xFF
-    with open(unsigned, "wb") as exe:
+    changed, signed = os.path.join(folder, "changed.exe"), os.path.join(folder, "signed.exe")
+    with open(changed, "wb") as exe:
         exe.write(code)
     signed_again = osslsigncode(
         release, "sign", "-certs", os.path.join(release.folder, "chain.pem"),
         "-key", signing.TOKEN_KEY, "-pkcs11module", signing.SOFTHSM_MODULE,
         "-readpass", os.path.join(release.folder, "pin"), "-h", "sha256", "-n", "Talvenor",
-        "-in", unsigned, "-out", signed)
+        "-in", changed, "-out", signed)
     assert signed_again.returncode == 0, signed_again.stderr
     with open(signed, "rb") as exe:
         entries["talvenor.exe"] = exe.read()
@@ -129,12 +128,9 @@ def test_check_release(release, tmp_path, alter, status, verdict):
 def test_a_signing_that_fails_leaves_no_zip(release, tmp_path):
     wrong_pin = tmp_path / "wrong-pin"
     wrong_pin.write_text("000000\n")
-    failed = subprocess.run([os.path.join(ROOT, "scripts", "dist"),
-                             "--sign-cert", os.path.join(release.folder, "chain.pem"),
-                             "--sign-key", signing.TOKEN_KEY,
-                             "--pkcs11-module", signing.SOFTHSM_MODULE,
-                             "--pin-file", str(wrong_pin)], env=release.env, capture_output=True)
-    release.outputs.append(failed.stdout.decode() + failed.stderr.decode())
+    failed = subprocess.run([*release.dist, "--pin-file", str(wrong_pin)], env=release.env,
+                            capture_output=True, text=True)
+    release.outputs.append(failed.stdout + failed.stderr)
     assert failed.returncode != 0
     assert glob.glob(os.path.join(ROOT, "build", "win32", "dist", "*.zip")) == []
 
