@@ -33,12 +33,19 @@ DELIBERATE = "Three behaviours are deliberate"
 ZIP_EPOCH = 315532800  # 1980-01-01
 
 
+def run(*argv):
+    """What the command prints, or "" where it fails or is missing."""
+    try:
+        done = subprocess.run(argv, capture_output=True, text=True, cwd=ROOT)
+    except OSError:
+        return ""
+    return done.stdout.strip() if done.returncode == 0 else ""
+
+
 def source_date_epoch():
     if os.environ.get("SOURCE_DATE_EPOCH"):
         return int(os.environ["SOURCE_DATE_EPOCH"])
-    commit = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
-                            capture_output=True, text=True)
-    return int(commit.stdout) if commit.returncode == 0 and commit.stdout.strip() else ZIP_EPOCH
+    return int(run("git", "log", "-1", "--format=%ct") or ZIP_EPOCH)
 
 
 def plain(markdown):
@@ -80,15 +87,6 @@ def readme_txt(version):
     return (template.replace("@TITLE@", title + "\n" + "=" * len(title))
             .replace("@TABLE@", outputs_table(readme))
             .replace("@DELIBERATE@", deliberate_behaviours(readme)))
-
-
-def run(*argv):
-    """What the command prints, or "" where it fails or is missing."""
-    try:
-        done = subprocess.run(argv, capture_output=True, text=True, cwd=ROOT)
-    except OSError:
-        return ""
-    return done.stdout.strip() if done.returncode == 0 else ""
 
 
 def build_record(version):
