@@ -2,8 +2,89 @@
 # package lists at the end are for the scripts that source this one.
 # shellcheck shell=bash disable=SC2034
 
+# A mirror can be caught mid-sync, busy or slow for a while: apt is tried again
+# after these pauses (seconds), and all the pauses of one run of a script
+# together stay within APT_WAIT_BUDGET.
+APT_PAUSES=(15 30 60)
+APT_WAIT_BUDGET=${APT_WAIT_BUDGET:-240}
+APT_UPDATED=''   # the indexes are fetched once a run
+APT_FAILED=''    # what the mirror said of the indexes that stayed broken
+APT_OPTIONS=(-q -o Acquire::Retries=3 -o APT::Get::Allow-Downgrades=false)
+
+# apt_pause: true after a pause while the budget lasts, false once it is spent.
+apt_pause() {
+  local pause=$1
+  [ "$APT_WAIT_BUDGET" -ge "$pause" ] || return 1
+  echo "apt: the mirror failed; trying again in $pause s" >&2
+  sleep "$pause"
+  APT_WAIT_BUDGET=$((APT_WAIT_BUDGET - pause))
+}
+
+# apt_update: fetches the indexes, again after a pause while one fails. Where
+# one stays broken it goes on with what apt has, and keeps the mirror's words.
+apt_update() {
+  [ -z "$APT_UPDATED" ] || return 0
+  APT_UPDATED=1
+  local said pause
+  said=$(mktemp)
+  for pause in "${APT_PAUSES[@]}" 0; do
+    if apt-get update "${APT_OPTIONS[@]}" >"$said" 2>&1 && ! grep -q '^[EW]: Failed to fetch' "$said"; then
+      APT_FAILED=''
+      rm -f "$said"
+      return 0
+    fi
+    APT_FAILED=$(grep '^E: Failed to fetch' "$said" || grep '^[EW]: ' "$said" || true)
+    if [ "$pause" -eq 0 ] || ! apt_pause "$pause"; then
+      break
+    fi
+  done
+  rm -f "$said"
+  echo "apt: going on with the indexes apt has; the mirror said:" >&2
+  indented "$APT_FAILED" >&2
+}
+
+# apt_install OPTION... PACKAGE...: installs, again after a pause where a
+# download fails. Never removes a package (--no-remove) nor downgrades one.
+# Prints apt's words to standard error and keeps them in $APT_SAID.
+apt_install() {
+  local pause status
+  for pause in "${APT_PAUSES[@]}" 0; do
+    status=0
+    APT_SAID=$(DEBIAN_FRONTEND=noninteractive apt-get install -y --no-remove "${APT_OPTIONS[@]}" \
+      "$@" 2>&1) || status=$?
+    echo "$APT_SAID" >&2
+    [ $status -ne 0 ] || return 0
+    # Only a failed download is worth waiting for; a conflict stays one.
+    echo "$APT_SAID" | grep -q -e '^E: Failed to fetch' -e '^E: Unable to fetch' || return $status
+    if [ "$pause" -eq 0 ] || ! apt_pause "$pause"; then
+      return $status
+    fi
+  done
+}
+
+# release_codename: this machine's Debian release (bookworm, trixie), or nothing.
+release_codename() {
+  sed -n 's/^VERSION_CODENAME=//p' /etc/os-release 2>/dev/null
+}
+
+# apt_words: the gist of what apt said last: the first few unmet
+# dependencies, and its errors.
+apt_words() {
+  { echo "$APT_SAID" | grep ' : Depends: ' | head -n 4; echo "$APT_SAID" | grep '^E: '; } || true
+}
+
+# indented TEXT: TEXT with each line indented, for a message.
+indented() {
+  printf '%s\n' "$1" | sed 's/^/  /'
+}
+
 # need_packages [--no-install-recommends] PACKAGE...: installs those not yet
-# installed. Needs root; anyone else is told the exact command and the script stops.
+# installed, in one transaction, so that packages of two architectures are
+# chosen at versions that fit each other. Where apt cannot resolve them with
+# the indexes it has (one that stayed broken, say), it tries once more with
+# the release's own suite preferred, and names what that installed. Where it
+# still cannot, it says why and stops, having removed nothing. Needs root;
+# anyone else is told the exact command and the script stops.
 need_packages() {
   local options=()
   if [ "${1:-}" = --no-install-recommends ]; then
@@ -19,8 +100,31 @@ need_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
   need_root "apt-get install -y ${options[*]} ${missing[*]}"
   echo "installing: ${missing[*]}" >&2
-  apt-get update -q >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${options[@]}" "${missing[@]}" >&2
+  apt_update
+  apt_install "${options[@]}" "${missing[@]}" && return 0
+  local release first planned
+  release=$(release_codename)
+  first=$(apt_words)
+  if [ -n "$release" ] && ! echo "$APT_SAID" | grep -q -e '^E: Failed to fetch' -e '^E: Unable to fetch' &&
+    planned=$(apt-get install -s --no-remove -t "$release" "${options[@]}" "${missing[@]}" 2>/dev/null); then
+    local chosen
+    chosen=$(echo "$planned" | awk '$1 == "Inst" && !/[Ss]ecurity/ {printf "%s%s", sep, $2; sep = " "}')
+    echo "apt: installing with $release's own suite preferred, since apt could not fit" \
+      "the packages to each other with its other indexes; these may lack security" \
+      "updates until an apt-get upgrade once the mirror is whole: $chosen" >&2
+    apt_install -t "$release" "${options[@]}" "${missing[@]}" && return 0
+    first=$(apt_words)
+  fi
+  {
+    local also=''
+    [ -z "$release" ] || also=", not even with $release's own suite preferred"
+    echo "error: apt could not install: ${missing[*]}$also"
+    [ -z "$APT_FAILED" ] || { echo "the mirror's indexes that failed:"; indented "$APT_FAILED"; }
+    echo "apt said:"
+    indented "$first"
+    echo "Nothing was removed. Running the same command later carries on where this stopped."
+  } >&2
+  return 1
 }
 
 # need_root COMMAND: stops the script, naming COMMAND, unless it runs as root.
@@ -59,11 +163,16 @@ i386_runs() {
   return $status
 }
 
-# need_wine32: 32-bit Wine, and i386 programs that run, natively or emulated.
-# Where they do not run yet, it first makes sure that it can register the
-# emulator, and stops with what the machine's owner would run where it cannot:
-# nothing is installed or changed before that.
+# need_wine32 [--no-install-recommends] PACKAGE...: 32-bit Wine, and i386
+# programs that run, natively or emulated, installed in one transaction with
+# the packages named. Where i386 programs do not run yet, it first makes sure
+# that it can register the emulator, and stops with what the machine's owner
+# would run where it cannot: nothing is installed or changed before that. The
+# emulator is registered before the install, since some i386 packages run
+# i386 programs as they install; where the install fails, the registration
+# and the architecture this run added are taken back.
 need_wine32() {
+  local registered='' added=''
   if ! i386_runs; then
     need_root "the emulator's registration in $BINFMT"
     if [ ! -e "$BINFMT/register" ] && ! mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null; then
@@ -79,21 +188,35 @@ The machine's owner would run, as root on the host, once:
 END
       exit 1
     fi
-    need_packages --no-install-recommends qemu-user-static
+    need_packages --no-install-recommends qemu-user-static || exit 1
     # An entry that is there but disabled, or lacks the F flag, is replaced.
     [ -e "$BINFMT/qemu-i386" ] && echo -1 >"$BINFMT/qemu-i386"
     echo "registering qemu-i386 in $BINFMT" >&2
     echo "$QEMU_I386_ENTRY" >"$BINFMT/register"
+    registered=1
     if ! i386_runs; then
-      echo "error: qemu-i386 is registered in $BINFMT, and i386 programs still do not run" >&2
+      echo -1 >"$BINFMT/qemu-i386"
+      echo "error: qemu-i386 is registered in $BINFMT, and i386 programs still do not run;" \
+        "the entry is taken back" >&2
       exit 1
     fi
   fi
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     need_root "dpkg --add-architecture i386"
     dpkg --add-architecture i386
+    added=1
+    APT_UPDATED=''  # the new architecture's indexes
   fi
-  need_packages --no-install-recommends "${WINE32_PACKAGES[@]}"
+  need_packages "$@" "${WINE32_PACKAGES[@]}" && return 0
+  if [ -n "$registered" ]; then
+    echo -1 >"$BINFMT/qemu-i386"
+    echo "unregistered qemu-i386 from $BINFMT again" >&2
+  fi
+  if [ -n "$added" ] && ! dpkg-query -W -f='${Architecture}\n' 2>/dev/null | grep -qx i386; then
+    dpkg --remove-architecture i386
+    echo "removed the i386 architecture from dpkg again" >&2
+  fi
+  exit 1
 }
 
 # The Debian releases the project supports, oldest first: scripts/debian-root
