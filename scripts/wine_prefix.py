@@ -9,12 +9,17 @@ import contextlib
 import fcntl
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
 
 WINESERVER = "/usr/lib/wine/wineserver64"  # serves 32-bit prefixes too
 WINE32_LIBRARIES = "/usr/lib/i386-linux-gnu/wine"
+# A boot takes seconds natively and a few minutes under emulation; one that
+# has not ended by then hangs, and is tried once more from nothing.
+BOOT_SECONDS = 360
+BOOT_TRIES = 2
 
 # A 64-bit prefix's boot also sets up a 32-bit half wherever it finds 32-bit
 # Wine and can start it, which under emulation takes minutes. These boot it
@@ -44,6 +49,13 @@ HIDING_WINE32 = (
 )
 
 
+def caller_environment():
+    """The caller's environment without the stand-in's settings, which each
+    run sets for itself."""
+    return {name: value for name, value in os.environ.items()
+            if not name.startswith("TALVENOR_STANDIN_")}
+
+
 def windows_path(path):
     """The path as a Windows program in the prefix names it."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -57,25 +69,45 @@ class WinePrefix:
     """A prefix at FOLDER for Wine of BITS (64 or 32). Several processes may
     share one: one boots and stops it, the others only run programs in it."""
 
-    def __init__(self, bits, folder):
+    def __init__(self, bits, folder, debug="-all"):
         self.bits = bits
         self.folder = os.path.abspath(folder)
         self.wine = "/usr/lib/wine/wine64" if bits == 64 else "/usr/lib/wine/wine"
         # winedbg.exe disabled: a crash ends the run with the exception code as
-        # its status instead of waiting in the debugger.
+        # its status instead of waiting in the debugger. DEBUG is Wine's own
+        # messages on standard error: none, for runs whose standard error is
+        # compared byte for byte.
         self.environment = {"WINEPREFIX": os.path.join(self.folder, "prefix"),
-                            "WINEDEBUG": "-all", "WINEARCH": f"win{bits}",
+                            "WINEDEBUG": debug, "WINEARCH": f"win{bits}",
                             "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d",
                             # Under emulation, without this reservation each
                             # process spends about a minute starting.
                             "QEMU_RESERVED_VA": "0x82000000"}
         self.lock_path = os.path.join(self.folder, "lock")
         self.holding_lock = False
+        # The process groups of the boot and the keeper: whatever Wine started
+        # from them and the server has lost track of ends with them.
+        self.groups = []
+        self.log = os.path.join(self.folder, "boot.log")
 
     def _quiet(self, command, timeout, launcher=()):
-        subprocess.run([*launcher, *command], check=True, timeout=timeout,
-                       env=dict(os.environ, **self.environment), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        """Runs COMMAND in a process group of its own, with Wine's errors in the
+        boot log; where it outlasts TIMEOUT, the whole group ends. Nothing of
+        the caller's own stand-in settings reaches the prefix's set-up."""
+        os.makedirs(self.folder, exist_ok=True)
+        env = dict(caller_environment(), **self.environment, WINEDEBUG="fixme-all")
+        with open(self.log, "a") as log:
+            process = subprocess.Popen([*launcher, *command], start_new_session=True, env=env,
+                                       stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        self.groups.append(process.pid)
+        try:
+            status = process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            end_group(process.pid)
+            process.wait()
+            raise
+        if status != 0:
+            raise subprocess.CalledProcessError(status, command)
 
     def _boot_launcher(self, say):
         if self.bits == 32:
@@ -95,12 +127,30 @@ class WinePrefix:
         """Starts a persistent server, boots the prefix, starts KEEPER and waits
         until it is up, then registers SERVER_DLL: one step after the other, so
         that no two Wine processes ever race to set the prefix up."""
-        shutil.rmtree(self.folder, ignore_errors=True)
-        os.makedirs(self.environment["WINEPREFIX"])
-        # Without -f the server puts itself in the background once it listens,
-        # so the boot that follows cannot start a second, short-lived one.
-        self._quiet([WINESERVER, "-p"], timeout=60)
-        self._quiet([self.wine, "wineboot", "-i"], timeout=900, launcher=self._boot_launcher(say))
+        hung = []  # said once the last attempt has laid its folder
+        for attempt in range(1, BOOT_TRIES + 1):
+            shutil.rmtree(self.folder, ignore_errors=True)
+            os.makedirs(self.environment["WINEPREFIX"])
+            started = time.monotonic()
+            # Without -f the server puts itself in the background once it
+            # listens, so the boot that follows cannot start a second one.
+            self._quiet([WINESERVER, "-p"], timeout=60)
+            try:
+                self._quiet([self.wine, "wineboot", "-i"], timeout=BOOT_SECONDS,
+                            launcher=self._boot_launcher(say))
+                break
+            except subprocess.TimeoutExpired:
+                with open(self.log, errors="replace") as log:
+                    said = " | ".join(log.read().splitlines()[-3:])
+                self.stop()
+                if attempt == BOOT_TRIES:
+                    raise WineFailure(f"wineboot hung {BOOT_TRIES} times for {BOOT_SECONDS} s;"
+                                      f" Wine said last: {said or 'nothing'}") from None
+                hung.append(f"wine{self.bits}: wineboot hung for {BOOT_SECONDS} s, so the prefix"
+                            f" booted once more; Wine said last: {said or 'nothing'}")
+        for line in hung:
+            say(line)
+        say(f"wine{self.bits}: the prefix booted in {time.monotonic() - started:.0f} s")
         # The boot leaves the prefix's services running, inside the namespace it
         # booted in, if any. None of them may serve the session from there: they
         # end, and the runs start them again as they need them.
@@ -111,8 +161,11 @@ class WinePrefix:
         # on its way out.
         ready = os.path.join(self.folder, "keeper-ready")
         keeper_process = subprocess.Popen(
-            [self.wine, keeper, windows_path(ready)], env=dict(os.environ, **self.environment),
+            [self.wine, keeper, windows_path(ready)],
+            env=dict(caller_environment(), **self.environment),
+            start_new_session=True,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.groups.append(keeper_process.pid)
         deadline = time.monotonic() + 600
         while not os.path.exists(ready):
             if keeper_process.poll() is not None or time.monotonic() > deadline:
@@ -165,8 +218,23 @@ class WinePrefix:
         return result
 
     def stop(self):
-        """Ends every process of the prefix, the server among them."""
+        """Ends every process of the prefix, the server among them, and then
+        whatever of the boot's or the keeper's the server no longer knew of."""
         for flag in ("-k", "-w"):  # kill, then wait until all are gone
-            subprocess.run([WINESERVER, flag], env=dict(os.environ, **self.environment),
-                           timeout=60, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+            try:
+                subprocess.run([WINESERVER, flag], env=dict(os.environ, **self.environment),
+                               timeout=60, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+            except subprocess.TimeoutExpired:
+                pass
+        for group in self.groups:
+            end_group(group)
+        self.groups = []
+
+
+def end_group(group):
+    """Ends every process left in process group GROUP, if any is."""
+    try:
+        os.killpg(group, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
