@@ -9,11 +9,13 @@ ends. BUILDINFO.txt records what the exe was built from: the commit, the Debian
 release and the versions of the packages that make the exe's bytes, so that
 anyone can build it again and compare (scripts/check-release). The entries go
 in a fixed order, all with one time and no attributes of the machine that
-packed them, so that the same inputs always give the same bytes. That time is
-SOURCE_DATE_EPOCH (seconds since 1970, UTC), else the commit's, else
-1980-01-01, where zip times start.
+packed them, so that the same entries and time always give the same bytes
+(pack(), which check-release uses too). That time is SOURCE_DATE_EPOCH
+(seconds since 1970, UTC), else the commit's, else 1980-01-01, where zip
+times start.
 """
 import hashlib
+import io
 import os
 import re
 import subprocess
@@ -78,10 +80,11 @@ def deliberate_behaviours(readme):
     return "\n".join(text[:1] + [""] + text[1:])
 
 
-def readme_txt(version):
-    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as file:
+def readme_txt(version, tree=ROOT):
+    """README.txt's text, from the README.md and template of the source TREE."""
+    with open(os.path.join(tree, "README.md"), encoding="utf-8") as file:
         readme = file.read()
-    with open(os.path.join(ROOT, "scripts", "README.txt.in"), encoding="utf-8") as file:
+    with open(os.path.join(tree, "scripts", "README.txt.in"), encoding="utf-8") as file:
         template = file.read()
     title = f"Talvenor {version}"
     return (template.replace("@TITLE@", title + "\n" + "=" * len(title))
@@ -90,7 +93,8 @@ def readme_txt(version):
 
 
 def build_record(version):
-    """BUILDINFO.txt's lines, "name: value", as a dict."""
+    """BUILDINFO.txt's lines, "name: value", as a dict: this checkout's and
+    this machine's."""
     commit = run("git", "rev-parse", "HEAD") or "unknown"
     if commit != "unknown" and run("git", "status", "--porcelain"):
         commit += " with changes not committed"
@@ -109,13 +113,37 @@ def windows_text(text):
     return text.replace("\n", "\r\n").encode("ascii")
 
 
-def contents(exe, version):
-    """Every entry of the zip, by name, for the exe's bytes."""
-    record = "".join(f"{name}: {value}\n" for name, value in build_record(version).items())
+def record_text(record):
+    """BUILDINFO.txt's bytes for the record."""
+    return windows_text("".join(f"{name}: {value}\n" for name, value in record.items()))
+
+
+def checksum_text(exe):
+    return f"{hashlib.sha256(exe).hexdigest()}  talvenor.exe\n".encode()
+
+
+def contents(exe, version, record, tree=ROOT):
+    """Every entry of the zip, by name, for the exe's bytes and the record."""
     return {"talvenor.exe": exe,
-            "README.txt": windows_text(readme_txt(version)),
-            "talvenor.exe.sha256": f"{hashlib.sha256(exe).hexdigest()}  talvenor.exe\n".encode(),
-            "BUILDINFO.txt": windows_text(record)}
+            "README.txt": windows_text(readme_txt(version, tree)),
+            "talvenor.exe.sha256": checksum_text(exe),
+            "BUILDINFO.txt": record_text(record)}
+
+
+def pack(entries, epoch):
+    """The zip's bytes: ENTRIES, by name, in their fixed order, at EPOCH."""
+    stamp = time.gmtime(max(epoch, ZIP_EPOCH))[:6]
+    packed = io.BytesIO()
+    with zipfile.ZipFile(packed, "w") as archive:
+        for name in ENTRIES:
+            entry = zipfile.ZipInfo(name, stamp)
+            # MS-DOS, with the archive attribute alone: no Unix owner or mode.
+            # (Left at 0, zipfile would put in a Unix mode of its own choosing.)
+            entry.create_system = 0
+            entry.external_attr = 0x20
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(entry, entries[name], compresslevel=9)
+    return packed.getvalue()
 
 
 def main(argv):
@@ -126,21 +154,12 @@ def main(argv):
         sys.exit(__doc__)
     stage, version = argv[1], argv[2]
     with open(os.path.join(stage, "talvenor.exe"), "rb") as file:
-        entries = contents(file.read(), version)
+        entries = contents(file.read(), version, build_record(version))
     for name, data in entries.items():
         with open(os.path.join(stage, name), "wb") as file:
             file.write(data)
-
-    stamp = time.gmtime(max(source_date_epoch(), ZIP_EPOCH))[:6]
-    with zipfile.ZipFile(stage + ".zip", "w") as archive:
-        for name in ENTRIES:
-            entry = zipfile.ZipInfo(name, stamp)
-            # MS-DOS, with the archive attribute alone: no Unix owner or mode.
-            # (Left at 0, zipfile would put in a Unix mode of its own choosing.)
-            entry.create_system = 0
-            entry.external_attr = 0x20
-            entry.compress_type = zipfile.ZIP_DEFLATED
-            archive.writestr(entry, entries[name], compresslevel=9)
+    with open(stage + ".zip", "wb") as file:
+        file.write(pack(entries, source_date_epoch()))
 
 
 if __name__ == "__main__":

@@ -232,6 +232,9 @@ CHECK_PACKAGES=(git clang clang-format clang-tidy cppcheck libclang-rt-dev shell
 DIST_PACKAGES=(cmake make python3 g++-mingw-w64-i686-win32)
 # Signing the exe, with a key in a file or on a PKCS#11 token, and checking a signed zip.
 SIGN_PACKAGES=(osslsigncode libengine-pkcs11-openssl)
-WINDOWS_PACKAGES=("${DIST_PACKAGES[@]}" g++-mingw-w64-x86-64-win32 wine64 python3-pytest-xdist
-  python3-pefile "${SIGN_PACKAGES[@]}" softhsm2 openssl)
+# Checking a release zip against the checkout (scripts/check-release).
+CHECK_RELEASE_PACKAGES=(git "${DIST_PACKAGES[@]}" "${SIGN_PACKAGES[@]}" python3-asn1crypto
+  ca-certificates)
+WINDOWS_PACKAGES=("${CHECK_RELEASE_PACKAGES[@]}" g++-mingw-w64-x86-64-win32 wine64
+  python3-pytest-xdist python3-pefile softhsm2 openssl)
 WINE32_PACKAGES=(wine32:i386)

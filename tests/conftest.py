@@ -177,4 +177,5 @@ def release(tmp_path_factory):
     with zipfile.ZipFile(zip_path) as archive:
         exe = archive.extract("talvenor.exe", os.path.join(folder, "signed"))
     return SimpleNamespace(folder=folder, zip=zip_path, exe=exe, env=env, dist=dist,
+                           file=lambda name: os.path.join(folder, name),
                            outputs=[signed.stdout + signed.stderr])

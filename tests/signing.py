@@ -1,6 +1,8 @@
 """A throwaway signing set-up, all made at test time: a CA, a code-signing
 certificate whose key lives only on a SoftHSM2 token, and an RFC 3161
-timestamp authority on loopback that stops by itself."""
+timestamp authority on loopback, under a CA of its own, that stops by itself;
+and, for the tampered releases, a certificate without code signing's usage
+and a self-signed one named after a line of osslsigncode's report."""
 import contextlib
 import http.server
 import os
@@ -20,6 +22,9 @@ extendedKeyUsage = codeSigning
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = critical, timeStamping
+[plain]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature
 """
 
 TSA_CONFIG = """\
@@ -29,7 +34,7 @@ default_tsa = here
 serial = {0}/tsa-serial
 signer_cert = {0}/timestamper.pem
 signer_key = {0}/timestamper.key
-certs = {0}/ca.pem
+certs = {0}/tsa-ca.pem
 signer_digest = sha256
 default_policy = 1.3.6.1.4.1.0.1
 digests = sha256, sha384, sha512
@@ -43,20 +48,26 @@ def openssl(*args, folder):
 
 
 def make_pki(folder):
-    """ca.pem, and signer.pem and timestamper.pem issued by it, with their keys;
-    chain.pem is the signer's certificate followed by the CA's."""
+    """ca.pem, which issues signer.pem and plain.pem; tsa-ca.pem, which issues
+    timestamper.pem; impostor.pem, self-signed; each with its key. chain.pem
+    is the signer's certificate followed by the CA's."""
     with open(os.path.join(folder, "extensions.cnf"), "w") as file:
         file.write(EXTENSIONS)
-    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
-            "-days", "2", "-subj", "/CN=Talvenor Test CA", "-addext",
-            "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign",
-            folder=folder)
-    for serial, name in enumerate(("signer", "timestamper"), start=2):
+    for ca, name in (("ca", "Talvenor Test CA"), ("tsa-ca", "Talvenor Test TSA CA")):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key",
+                "-out", f"{ca}.pem", "-days", "2", "-subj", f"/CN={name}", "-addext",
+                "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign",
+                folder=folder)
+    for serial, (name, ca) in enumerate((("signer", "ca"), ("timestamper", "tsa-ca"),
+                                         ("plain", "ca")), start=2):
         openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
                 "-out", f"{name}.csr", "-subj", f"/CN=Talvenor Test {name}", folder=folder)
-        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
                 "-set_serial", str(serial), "-days", "2", "-extfile", "extensions.cnf",
                 "-extensions", name, "-out", f"{name}.pem", folder=folder)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "impostor.key",
+            "-out", "impostor.pem", "-days", "2", "-subj", "/CN=Signature verification: ok",
+            "-addext", "extendedKeyUsage=codeSigning", folder=folder)
     with open(os.path.join(folder, "chain.pem"), "w") as chain:
         for name in ("signer.pem", "ca.pem"):
             with open(os.path.join(folder, name)) as file:

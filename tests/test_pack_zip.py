@@ -46,7 +46,7 @@ def pack(folder, timezone):
     for name, data in (("talvenor.exe", EXE), ("notes.txt", b"not shipped\n")):
         with open(os.path.join(stage, name), "wb") as file:
             file.write(data)
-    subprocess.run(["python3", os.path.join(ROOT, "scripts", "pack_zip.py"), stage, "1.0"],
+    subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "scripts", "pack_zip.py"), stage, "1.0"],
                    env=dict(os.environ, SOURCE_DATE_EPOCH=str(EPOCH), TZ=timezone), check=True)
     return stage + ".zip"
 

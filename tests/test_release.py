@@ -1,21 +1,28 @@
 """The signed release: scripts/dist signing with a key on a token, and
-scripts/check-release accepting the genuine zip and refusing altered ones."""
+scripts/check-release accepting the genuine zip wherever it lies and refusing
+each kind of tampered one, with its reason on one line."""
 import glob
-import hashlib
 import os
 import re
+import shutil
+import struct
 import subprocess
 import zipfile
+import zlib
 
+import pack_zip
 import pefile
 import pytest
 import signing
+from asn1crypto import cms, core
 from conftest import ROOT, built
 from test_end_to_end import CASES, run
 
 pytestmark = pytest.mark.platforms("wine32")
 
 CHECK_RELEASE = os.path.join(ROOT, "scripts", "check-release")
+NAME = "talvenor-1.0-win32.zip"
+SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 
 def osslsigncode(release, *args):
@@ -25,9 +32,8 @@ def osslsigncode(release, *args):
 
 def test_signed_exe_verifies_with_its_timestamp_and_is_the_build_without_its_signature(
         release, pytestconfig, tmp_path):
-    ca = os.path.join(release.folder, "ca.pem")
-    verified = osslsigncode(release, "verify", "-CAfile", ca, "-TSA-CAfile", ca,
-                            "-in", release.exe)
+    verified = osslsigncode(release, "verify", "-CAfile", release.file("ca.pem"),
+                            "-TSA-CAfile", release.file("tsa-ca.pem"), "-in", release.exe)
     assert verified.returncode == 0, verified.stdout + verified.stderr
     for line in ("Text description: Talvenor", "Timestamp Server Signature verification: ok",
                  "Signature verification: ok", "Message digest algorithm  : SHA256"):
@@ -46,83 +52,336 @@ def test_signed_exe_runs(runner, release, tmp_path, name):
         case.out.replace("\n", "\r\n"), b"", 0)
 
 
-def unsigned(entries, release, folder):
-    path = os.path.join(folder, "unsigned.exe")
-    osslsigncode(release, "remove-signature", "-in", release.exe, "-out", path)
-    with open(path, "rb") as exe:
-        entries["talvenor.exe"] = exe.read()
+# How each zip of the table is made from the genuine one ---------------------
 
-
-def built_from_another_commit(entries, release, folder):
-    entries["BUILDINFO.txt"] = re.sub(rb"commit: [^\r]*", b"commit: " + b"0" * 40,
-                                      entries["BUILDINFO.txt"])
-
-
-def changed_readme(entries, release, folder):
-    entries["README.txt"] = entries["README.txt"].replace(b"Commands\r\n", b"Commandos\r\n", 1)
-
-
-def code_changed_and_signed_again(entries, release, folder):
-    unsigned(entries, release, folder)
-    code = bytearray(entries["talvenor.exe"])
-    [text] = [s for s in pefile.PE(data=bytes(code)).sections if s.Name.startswith(b".text")]
-    code[text.PointerToRawData + 16] ^= 0xFF
-    changed, signed = os.path.join(folder, "changed.exe"), os.path.join(folder, "signed.exe")
-    with open(changed, "wb") as exe:
-        exe.write(code)
-    signed_again = osslsigncode(
-        release, "sign", "-certs", os.path.join(release.folder, "chain.pem"),
-        "-key", signing.TOKEN_KEY, "-pkcs11module", signing.SOFTHSM_MODULE,
-        "-readpass", os.path.join(release.folder, "pin"), "-h", "sha256", "-n", "Talvenor",
-        "-in", changed, "-out", signed)
-    assert signed_again.returncode == 0, signed_again.stderr
-    with open(signed, "rb") as exe:
-        entries["talvenor.exe"] = exe.read()
-
-
-def damaged_signature(entries, release, folder):
-    exe = bytearray(entries["talvenor.exe"])
-    security = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
-    signature = pefile.PE(data=bytes(exe)).OPTIONAL_HEADER.DATA_DIRECTORY[security]
-    # The signer's RSA-2048 value: the signature's first 256-byte OCTET STRING.
-    value = exe.index(bytes.fromhex("04820100"), signature.VirtualAddress) + 4
-    exe[value + 128] ^= 0x01
-    entries["talvenor.exe"] = bytes(exe)
-
-
-@pytest.mark.parametrize("alter, status, verdict", [
-    pytest.param(None, 0, "signed by /CN=Talvenor Test signer, timestamped ", id="genuine"),
-    pytest.param(unsigned, 0, "), unsigned\n", id="genuine unsigned"),
-    pytest.param(built_from_another_commit, 1, "differs: commit: the zip records "
-                 "0000000000000000000000000000000000000000, this checkout", id="another commit"),
-    pytest.param(changed_readme, 1, "FAIL: README.txt is not what this checkout builds",
-                 id="readme line changed"),
-    pytest.param(code_changed_and_signed_again, 1,
-                 "FAIL: talvenor.exe is not what this checkout builds",
-                 id="code changed and signed again"),
-    pytest.param(damaged_signature, 1, "FAIL: signature does not verify",
-                 id="damaged signature"),
-])
-def test_check_release(release, tmp_path, alter, status, verdict):
-    """Each altered zip keeps a checksum that fits its exe: only the check
-    behind it may find the change."""
+def entries(release):
     with zipfile.ZipFile(release.zip) as archive:
-        entries = {name: archive.read(name) for name in archive.namelist()}
-    zip_path = str(tmp_path / "talvenor-1.0-win32.zip")
-    if alter:
-        alter(entries, release, str(tmp_path))
-        entries["talvenor.exe.sha256"] = (
-            hashlib.sha256(entries["talvenor.exe"]).hexdigest() + "  talvenor.exe\n").encode()
-    with zipfile.ZipFile(zip_path, "w") as archive:
-        for name, data in entries.items():
-            archive.writestr(name, data)
-    checked = subprocess.run([CHECK_RELEASE, zip_path, "--ca",
-                              os.path.join(release.folder, "ca.pem")],
-                             env=release.env, capture_output=True, text=True)
+        return {name: archive.read(name) for name in archive.namelist()}
+
+
+def genuine(release):
+    with open(release.zip, "rb") as file:
+        return file.read()
+
+
+def commit_time():
+    return int(subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
+                              capture_output=True, text=True, check=True).stdout)
+
+
+def repacked(release, epoch=None, checksum_of=None, **replaced):
+    """The genuine zip's entries, some replaced, packed as the packer packs,
+    with a checksum file that fits the exe (or the exe CHECKSUM_OF)."""
+    packed = dict(entries(release), **{k.replace("_", "."): v for k, v in replaced.items()})
+    packed["talvenor.exe.sha256"] = pack_zip.checksum_text(checksum_of or packed["talvenor.exe"])
+    return pack_zip.pack(packed, commit_time() if epoch is None else epoch)
+
+
+def unsigned_exe(release):
+    path = release.file("unsigned.exe")
+    if not os.path.exists(path):
+        osslsigncode(release, "remove-signature", "-in", release.exe, "-out", path)
+    with open(path, "rb") as exe:
+        return exe.read()
+
+
+def signed(release, exe, *how):
+    """EXE signed again, with the genuine key on the token unless HOW names
+    another (by_key)."""
+    if "-key" not in how:
+        how = ("-certs", release.file("chain.pem"), "-key", signing.TOKEN_KEY,
+               "-pkcs11module", signing.SOFTHSM_MODULE, "-readpass", release.file("pin"), *how)
+    with open(release.file("in.exe"), "wb") as file:
+        file.write(exe)
+    if os.path.exists(release.file("out.exe")):
+        os.remove(release.file("out.exe"))
+    done = osslsigncode(release, "sign", *how, "-n", "Talvenor", "-in", release.file("in.exe"),
+                        "-out", release.file("out.exe"))
+    assert done.returncode == 0, done.stderr
+    with open(release.file("out.exe"), "rb") as file:
+        return file.read()
+
+
+def by_key(release, name, *how):
+    return ("-certs", release.file(f"{name}.pem"), "-key", release.file(f"{name}.key"), *how)
+
+
+def table_of(exe):
+    return pefile.PE(data=exe).OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY].VirtualAddress
+
+
+def signature_of(exe):
+    length = struct.unpack_from("<I", exe, table_of(exe))[0]
+    return cms.ContentInfo.load(exe[table_of(exe) + 8:table_of(exe) + length], strict=False)
+
+
+def with_signature(exe, signature):
+    """EXE with SIGNATURE (PKCS#7, and whatever follows it) as its one
+    certificate table, the header made to fit as a signing tool makes it."""
+    signature += b"\0" * (-len(signature) % 8)
+    pe = pefile.PE(data=exe[:table_of(exe)] + struct.pack("<IHH", 8 + len(signature), 0x200, 2)
+                   + signature)
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY].Size = 8 + len(signature)
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    return pe.write()
+
+
+def with_unauthenticated_payload(exe):
+    info = signature_of(exe)
+    signer = info["content"]["signer_infos"][0]
+    signer["unsigned_attrs"] = cms.CMSAttributes([*signer["unsigned_attrs"], cms.CMSAttribute(
+        {"type": "1.3.6.1.4.1.311.2.6.1", "values": [core.OctetString(b"payload " * 64)]})])
+    return with_signature(exe, info.dump(force=True))
+
+
+def with_hidden_bytes(exe):
+    return with_signature(exe, signature_of(exe).dump() + b"payload " * 64)
+
+
+def damaged_signature(exe):
+    """The signer's RSA-2048 value, the signature's first 256-byte OCTET
+    STRING, with one bit flipped, and the header made to fit."""
+    signature = bytearray(signature_of(exe).dump())
+    value = signature.index(bytes.fromhex("04820100")) + 4
+    signature[value + 128] ^= 0x01
+    return with_signature(exe, bytes(signature))
+
+
+def changed_code(exe):
+    code = bytearray(exe)
+    [text] = [s for s in pefile.PE(data=exe).sections if s.Name.startswith(b".text")]
+    code[text.PointerToRawData + 16] ^= 0xFF
+    return bytes(code)
+
+
+def recorded(release, old, new):
+    return repacked(release, BUILDINFO_txt=entries(release)["BUILDINFO.txt"].replace(old, new, 1))
+
+
+def commit_of(release):
+    return re.search(rb"commit: ([0-9a-f]{40})", entries(release)["BUILDINFO.txt"]).group(1)
+
+
+def records(data, name):
+    """Where NAME's local and central records start in the zip's bytes."""
+    central = struct.unpack_from("<I", data, len(data) - 6)[0]
+    while data[central + 46:central + 46 + len(name)] != name.encode():
+        central += 46 + sum(struct.unpack_from("<HHH", data, central + 28))
+    return struct.unpack_from("<I", data, central + 42)[0], central
+
+
+def edited(release, local_at, central_at, change, name="README.txt"):
+    """The genuine zip with a field of NAME's local and central records,
+    at those offsets in each, changed by CHANGE(its bytes)."""
+    data = bytearray(genuine(release))
+    for record, at in zip(records(data, name), (local_at, central_at)):
+        data[record + at:record + at + 4] = change(data[record + at:record + at + 4])
+    return bytes(data)
+
+
+def little(value):
+    return lambda old: struct.pack("<I", value)[:len(old)]
+
+
+def with_extra_field(release):
+    """README.txt with an extended-time field, in both its records."""
+    packed = entries(release)
+    path = release.file("extra.zip")
+    with zipfile.ZipFile(release.zip) as original, zipfile.ZipFile(path, "w") as archive:
+        for name in pack_zip.ENTRIES:
+            entry = original.getinfo(name)
+            if name == "README.txt":
+                entry.extra = struct.pack("<HHBI", 0x5455, 5, 1, 0)
+            archive.writestr(entry, packed[name], compresslevel=9)
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def with_second_readme(release):
+    path = shutil.copy(release.zip, release.file("duplicate.zip"))
+    with zipfile.ZipFile(path, "a") as archive:
+        archive.writestr("README.txt", b"Run setup.exe first.\r\n")
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def with_unlisted_record(release):
+    data = bytearray(genuine(release))
+    directory = struct.unpack_from("<I", data, len(data) - 6)[0]
+    stray = (b"PK\x03\x04" + struct.pack("<HHHHHIIIHH", 20, 0, 0, 0, 0, 0, 5, 5, 9, 0)
+             + b"setup.exe" + b"MZ...")
+    struct.pack_into("<I", data, len(data) - 6, directory + len(stray))
+    return bytes(data[:directory] + stray + data[directory:])
+
+
+def renamed_local(release):
+    data = bytearray(genuine(release))
+    local, _ = records(data, "README.txt")
+    data[local + 30:local + 40] = b"README.TXT"
+    return bytes(data)
+
+
+def bomb(release, declared):
+    """README.txt as 3 GiB of zeros in about 3 MiB of deflate, declaring
+    that size or the genuine one."""
+    deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
+    block = deflate.compress(b"\0" * (1 << 20)) + deflate.flush(zlib.Z_FULL_FLUSH)
+    stream = block * 3072 + zlib.compressobj(9, zlib.DEFLATED, -15).flush()
+    data = bytearray(genuine(release))
+    local, central = records(data, "README.txt")
+    size = struct.unpack_from("<I", data, central + 20)[0]
+    start, grown = local + 30 + len("README.txt"), len(stream) - size
+    data[start:start + size] = stream
+    central += grown
+    struct.pack_into("<I", data, len(data) - 6, struct.unpack_from("<I", data, len(data) - 6)[0]
+                     + grown)
+    for name in ("talvenor.exe.sha256", "BUILDINFO.txt"):  # the entries after it
+        _, later = records(data, name)
+        struct.pack_into("<I", data, later + 42, struct.unpack_from("<I", data, later + 42)[0]
+                         + grown)
+    for record, at in ((local, 18), (central, 20)):
+        struct.pack_into("<I", data, record + at, len(stream))
+    if declared:
+        for record, at in ((local, 22), (central, 24)):
+            struct.pack_into("<I", data, record + at, 3 << 30)
+    return bytes(data)
+
+
+GENUINE = ("check-release: ACCEPTED: talvenor-1.0-win32.zip matches this checkout byte for byte"
+           " (commit {head}), ")
+SIGNED = GENUINE + "signed by Common Name: Talvenor Test signer, timestamped"
+CAS = ("--ca", "ca.pem", "--tsa-ca", "tsa-ca.pem")
+NO_ZIP = ("not a zip: no end-of-directory record at its very end (truncated, or followed by a"
+          " comment or other bytes)")
+
+# id, how the zip is made from the genuine release (None: there is none;
+# "checkout": the genuine one, inside the checkout), the options, and what it
+# prints: the reason for a refusal, or the lines of an acceptance.
+CHECKS = [
+    ("genuine", genuine, CAS, [SIGNED]),
+    ("genuine, inside the checkout", "checkout", CAS, [SIGNED]),
+    ("genuine unsigned", lambda r: repacked(r, talvenor_exe=unsigned_exe(r)), (),
+     [GENUINE + "unsigned"]),
+    ("genuine, another toolchain version recorded",
+     lambda r: recorded(r, b"mingw-w64-common: ", b"mingw-w64-common: 1:99"), CAS,
+     ["note: mingw-w64-common: the zip records 1:99{common}, this machine has {common};"
+      " the bytes decide", SIGNED]),
+    # The build record.
+    ("another commit", lambda r: recorded(r, commit_of(r), b"0" * 40), CAS,
+     "the zip records commit " + "0" * 40 + "; this checkout's HEAD is {head}"),
+    ("uncommitted changes recorded",
+     lambda r: recorded(r, commit_of(r), commit_of(r) + b" with changes not committed"), CAS,
+     "BUILDINFO.txt's commit is not one commit's hash: '{head} with changes not committed'"),
+    ("a payload in a recorded version", lambda r: recorded(
+        r, b"mingw-w64-common: ", b"mingw-w64-common: see https://example.invalid/ "), CAS,
+     "BUILDINFO.txt's mingw-w64-common is not a Debian version"),
+    ("a line added to the record",
+     lambda r: recorded(r, b"talvenor: 1.0\r\n", b"talvenor: 1.0\r\nnote: run setup.exe\r\n"),
+     CAS, "BUILDINFO.txt is not 8 lines, each with a Windows line end"),
+    # The entries.
+    ("readme line changed", lambda r: repacked(r, README_txt=entries(r)["README.txt"].replace(
+        b"Commands\r\n", b"COMMANDS\r\n", 1)), CAS, "README.txt is not what this checkout makes"),
+    ("the checksum of another exe", lambda r: repacked(r, checksum_of=unsigned_exe(r)), CAS,
+     "talvenor.exe.sha256 is not what this checkout makes of the exe"),
+    ("packed at another time", lambda r: repacked(r, epoch=315532800), CAS,
+     "the zip's bytes are not what the packer makes of its entries at the commit's time"),
+    ("unsigned code changed", lambda r: repacked(r, talvenor_exe=changed_code(unsigned_exe(r))),
+     (), "talvenor.exe is not what this checkout builds"),
+    ("code changed and signed again",
+     lambda r: repacked(r, talvenor_exe=signed(r, changed_code(unsigned_exe(r)), "-h", "sha256")),
+     CAS, "talvenor.exe is not this checkout's build with its signature block put back"),
+    # The signature.
+    ("damaged signature",
+     lambda r: repacked(r, talvenor_exe=damaged_signature(entries(r)["talvenor.exe"])), CAS,
+     "the signature or the signer's chain does not verify"),
+    ("bytes hidden in the certificate table",
+     lambda r: repacked(r, talvenor_exe=with_hidden_bytes(entries(r)["talvenor.exe"])), CAS,
+     "talvenor.exe's certificate table holds bytes beyond its signature"),
+    ("an unauthenticated attribute added",
+     lambda r: repacked(r, talvenor_exe=with_unauthenticated_payload(entries(r)["talvenor.exe"])),
+     CAS, "talvenor.exe's signature carries an unauthenticated attribute other than one timestamp"),
+    ("a second, nested signature", lambda r: repacked(r, talvenor_exe=signed(
+        r, entries(r)["talvenor.exe"], *by_key(r, "plain", "-nest"))), CAS,
+     "talvenor.exe carries a second, nested signature"),
+    ("the first of two signatures damaged", lambda r: repacked(r, talvenor_exe=signed(
+        r, damaged_signature(entries(r)["talvenor.exe"]), *by_key(r, "plain", "-nest"))), CAS,
+     "talvenor.exe carries a second, nested signature"),
+    ("a self-signed signer named after the report's success line",
+     lambda r: repacked(r, talvenor_exe=signed(r, unsigned_exe(r), *by_key(r, "impostor"))), (),
+     "the signature or the signer's chain does not verify"),
+    ("a signer not for code signing",
+     lambda r: repacked(r, talvenor_exe=signed(r, unsigned_exe(r), *by_key(r, "plain"))), CAS,
+     "the signer's certificate is not for code signing"),
+    ("signed with SHA-1",
+     lambda r: repacked(r, talvenor_exe=signed(r, unsigned_exe(r), "-h", "sha1")), CAS,
+     "talvenor.exe is not signed with SHA-256 alone"),
+    ("the timestamp checked against the signer's CA", genuine,
+     ("--ca", "ca.pem", "--tsa-ca", "ca.pem"), "the timestamp or its chain does not verify"),
+    ("the signer checked against the timestamp's CA", genuine,
+     ("--ca", "tsa-ca.pem", "--tsa-ca", "tsa-ca.pem"),
+     "the signature or the signer's chain does not verify"),
+    ("a CA named for an unsigned exe", lambda r: repacked(r, talvenor_exe=unsigned_exe(r)),
+     ("--ca", "ca.pem"), "talvenor.exe is unsigned, and a CA was named to check its signature by"),
+    # The container.
+    ("two entries of one name", with_second_readme, CAS, "the zip lists 5 entries, not 4"),
+    ("a record the directory does not list", with_unlisted_record, CAS,
+     "bytes stand between the zip's entries that its central directory does not list"),
+    ("a local name that disagrees", renamed_local, CAS,
+     "the local record of README.txt disagrees with the central directory"),
+    ("a comment", lambda r: genuine(r)[:-2] + b"\x05\x00hello", CAS, NO_ZIP),
+    ("an extra field", with_extra_field, CAS, "README.txt carries an extra field or a comment"),
+    # Bad input.
+    ("not a zip", lambda r: b"this is no zip\n", CAS, NO_ZIP),
+    ("empty", lambda r: b"", CAS, NO_ZIP),
+    ("truncated", lambda r: genuine(r)[:-100], CAS, NO_ZIP),
+    ("an unsupported compression method", lambda r: edited(r, 8, 10, little(12)), CAS,
+     "README.txt is stored with compression method 12, not deflate"),
+    ("an encrypted entry", lambda r: edited(r, 6, 8, lambda old: bytes([old[0] | 1]) + old[1:]),
+     CAS, "README.txt is encrypted"),
+    ("a bad CRC", lambda r: edited(r, 14, 16, lambda crc: bytes(b ^ 1 for b in crc)), CAS,
+     "README.txt does not match its declared size and CRC"),
+    ("a 3 GiB bomb declaring its size", lambda r: bomb(r, declared=True), CAS,
+     "README.txt declares 3221225472 bytes, more than any release holds"),
+    ("a 3 GiB bomb declaring the genuine size", lambda r: bomb(r, declared=False), CAS,
+     "README.txt inflates to more than the build's {readme} bytes"),
+    ("no zip", None, CAS, "there is no zip missing.zip"),
+    ("no CA file", genuine, ("--ca", "missing-ca.pem"), "there is no CA file missing-ca.pem"),
+]
+
+
+@pytest.mark.parametrize("make, options, expected", [
+    pytest.param(make, options, expected, id=name) for name, make, options, expected in CHECKS])
+def test_check_release(release, tmp_path, make, options, expected):
+    """Each tampered zip keeps a checksum that fits its exe, where it has
+    one: only the check behind it may find the change."""
+    zip_path = str(tmp_path / (NAME if make else "missing.zip"))
+    if make == "checkout":
+        zip_path = shutil.copy(release.zip, os.path.join(ROOT, NAME))
+    elif make:
+        with open(zip_path, "wb") as file:
+            file.write(make(release))
+    for name in ("ca.pem", "tsa-ca.pem"):
+        shutil.copy(release.file(name), tmp_path)
+    try:
+        checked = subprocess.run([CHECK_RELEASE, os.path.relpath(zip_path, tmp_path), *options],
+                                 cwd=tmp_path, env=release.env, capture_output=True, text=True,
+                                 timeout=300)
+    finally:
+        if make == "checkout":
+            os.remove(zip_path)
     release.outputs.append(checked.stdout + checked.stderr)
-    assert (checked.returncode, verdict in checked.stdout) == (status, True), checked.stdout
-    assert checked.stdout.splitlines()[-1].startswith(
-        "check-release: ACCEPTED: " if status == 0 else "check-release: REFUSED: ")
+    head = subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"], capture_output=True,
+                          text=True, check=True).stdout.strip()
+    facts = {"head": head, "readme": len(entries(release)["README.txt"]),
+             "common": re.search(rb"mingw-w64-common: (\S+)",
+                                 entries(release)["BUILDINFO.txt"]).group(1).decode()}
+    if isinstance(expected, list):
+        printed, status = [line.format(**facts) for line in expected], 0
+    else:
+        printed, status = [f"FAIL: {expected.format(**facts)}", "check-release: REFUSED:"
+                           f" {os.path.basename(zip_path)}: 1 problem(s) above"], 1
+    assert (checked.stdout.splitlines(), checked.returncode) == (printed, status)
+    assert "Traceback" not in checked.stderr
 
 
 def test_a_signing_that_fails_leaves_no_zip(release, tmp_path):
@@ -136,7 +395,7 @@ def test_a_signing_that_fails_leaves_no_zip(release, tmp_path):
 
 
 def test_pin_appears_in_no_output_command_line_or_build_file(release):
-    with open(os.path.join(release.folder, "command-lines")) as file:
+    with open(release.file("command-lines")) as file:
         seen = release.outputs + [file.read()]
     for folder, _, names in os.walk(os.path.join(ROOT, "build", "win32", "dist")):
         for name in names:
