@@ -184,6 +184,8 @@ def pe_fields(exe):
     except struct.error:
         return None
     optional = header + 24
+    if len(exe) < optional + 136:
+        return None
     return optional + 64, optional + 128  # a PE32 file's
 
 
@@ -222,7 +224,7 @@ def signature_block(exe, built):
     try:
         outer = core.Asn1Value.load(block, strict=False)
         der_length = len(outer.dump())
-    except (ValueError, TypeError):
+    except Exception:  # asn1crypto's, on bytes that whoever made the file chose
         raise Refused("talvenor.exe's signature is not DER") from None
     if len(block) - der_length >= 8 or block[der_length:].strip(b"\0"):
         raise Refused("talvenor.exe's certificate table holds bytes beyond its signature")
@@ -351,7 +353,9 @@ def check_structure(signature, exe):
             if not isinstance(stamper["unsigned_attrs"], core.Void) or stamp["crls"].native:
                 raise Refused("talvenor.exe's timestamp carries attributes or lists of its own")
         return printable(leaf.subject.human_friendly), bool(unsigned)
-    except (ValueError, TypeError, KeyError) as error:
+    except Refused:
+        raise
+    except Exception as error:  # asn1crypto's, on DER that whoever made the file chose
         raise Refused("talvenor.exe's signature does not parse:"
                       f" {str(error).splitlines()[0]}") from None
 
@@ -399,9 +403,10 @@ def clean_build(commit):
         subprocess.run(["tar", "-x", "-C", tree], stdin=archive.stdout, check=True)
         if archive.wait() != 0:
             raise Refused("git archive of HEAD failed")
-        quiet = {"cwd": tree, "check": True, "stdout": subprocess.DEVNULL}
-        subprocess.run(["cmake", "--preset", "win32", "-DBUILD_TESTING=OFF"], **quiet)
-        subprocess.run(["cmake", "--build", "--preset", "win32", "--target", "talvenor"], **quiet)
+        for step in (["cmake", "--preset", "win32", "-DBUILD_TESTING=OFF"],
+                     ["cmake", "--build", "--preset", "win32", "--target", "talvenor"]):
+            if subprocess.run(step, cwd=tree, stdout=subprocess.DEVNULL).returncode != 0:
+                raise Refused(f"HEAD does not build here: {' '.join(step)} failed")
         shutil.copy(os.path.join(tree, "build", "win32", "talvenor.exe"), exe + ".new")
         os.rename(exe + ".new", exe)
     with open(os.path.join(tree, "build", "win32", "CMakeCache.txt")) as file:
