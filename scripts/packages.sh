@@ -94,6 +94,7 @@ need_packages() {
   local missing=()
   local package
   for package in "$@"; do
+    case " ${missing[*]} " in *" $package "*) continue ;; esac  # named twice
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
       missing+=("$package")
   done
