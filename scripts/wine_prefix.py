@@ -95,7 +95,8 @@ class WinePrefix:
         boot log; where it outlasts TIMEOUT, the whole group ends. Nothing of
         the caller's own stand-in settings reaches the prefix's set-up."""
         os.makedirs(self.folder, exist_ok=True)
-        env = dict(caller_environment(), **self.environment, WINEDEBUG="fixme-all")
+        env = dict(caller_environment(), **self.environment)
+        env["WINEDEBUG"] = "fixme-all"
         with open(self.log, "a") as log:
             process = subprocess.Popen([*launcher, *command], start_new_session=True, env=env,
                                        stdin=subprocess.DEVNULL, stdout=log, stderr=log)
