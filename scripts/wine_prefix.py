@@ -85,9 +85,6 @@ class WinePrefix:
                             "QEMU_RESERVED_VA": "0x82000000"}
         self.lock_path = os.path.join(self.folder, "lock")
         self.holding_lock = False
-        # The process groups of the boot and the keeper: whatever Wine started
-        # from them and the server has lost track of ends with them.
-        self.groups = []
         self.log = os.path.join(self.folder, "boot.log")
 
     def _quiet(self, command, timeout, launcher=()):
@@ -100,7 +97,6 @@ class WinePrefix:
         with open(self.log, "a") as log:
             process = subprocess.Popen([*launcher, *command], start_new_session=True, env=env,
                                        stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        self.groups.append(process.pid)
         try:
             status = process.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -164,9 +160,7 @@ class WinePrefix:
         keeper_process = subprocess.Popen(
             [self.wine, keeper, windows_path(ready)],
             env=dict(caller_environment(), **self.environment),
-            start_new_session=True,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.groups.append(keeper_process.pid)
         deadline = time.monotonic() + 600
         while not os.path.exists(ready):
             if keeper_process.poll() is not None or time.monotonic() > deadline:
@@ -220,7 +214,10 @@ class WinePrefix:
 
     def stop(self):
         """Ends every process of the prefix, the server among them, and then
-        whatever of the boot's or the keeper's the server no longer knew of."""
+        any the server no longer knew of: under emulation a Wine process can
+        crash or hang and lose its server, and the prefix's services run in
+        sessions of their own, so neither the server nor a process group
+        reaches them, but their environment names the prefix."""
         for flag in ("-k", "-w"):  # kill, then wait until all are gone
             try:
                 subprocess.run([WINESERVER, flag], env=dict(os.environ, **self.environment),
@@ -228,9 +225,14 @@ class WinePrefix:
                                stderr=subprocess.DEVNULL)
             except subprocess.TimeoutExpired:
                 pass
-        for group in self.groups:
-            end_group(group)
-        self.groups = []
+        named = f"WINEPREFIX={self.environment['WINEPREFIX']}".encode() + b"\0"
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/environ", "rb") as environ:
+                    if named in b"\0" + environ.read() and int(pid) != os.getpid():
+                        os.kill(int(pid), signal.SIGKILL)
+            except (OSError, ValueError):
+                pass  # gone meanwhile, or not ours to read
 
 
 def end_group(group):
