@@ -103,7 +103,7 @@ need_packages() {
   echo "installing: ${missing[*]}" >&2
   apt_update
   apt_install "${options[@]}" "${missing[@]}" && return 0
-  local release first planned
+  local release first planned also=''
   release=$(release_codename)
   first=$(apt_words)
   if [ -n "$release" ] && ! echo "$APT_SAID" | grep -q -e '^E: Failed to fetch' -e '^E: Unable to fetch' &&
@@ -115,10 +115,9 @@ need_packages() {
       "updates until an apt-get upgrade once the mirror is whole: $chosen" >&2
     apt_install -t "$release" "${options[@]}" "${missing[@]}" && return 0
     first=$(apt_words)
+    also=", not even with $release's own suite preferred"
   fi
   {
-    local also=''
-    [ -z "$release" ] || also=", not even with $release's own suite preferred"
     echo "error: apt could not install: ${missing[*]}$also"
     [ -z "$APT_FAILED" ] || { echo "the mirror's indexes that failed:"; indented "$APT_FAILED"; }
     echo "apt said:"
