@@ -1,0 +1,15 @@
+"""The answers of scripts/check-release, and how a line of its output is made
+of text that a zip may choose."""
+
+
+class Refused(Exception):
+    """The zip is not a release of this checkout: the one-line reason."""
+
+
+def say(line):
+    print(line, flush=True)
+
+
+def printable(text):
+    """TEXT, which whoever made the file chose, fit for one line of ours."""
+    return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in text)
