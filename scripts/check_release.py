@@ -24,8 +24,8 @@ import pack_zip  # noqa: E402
 from release_build import (clean_build, git, in_root_of, supported_releases,  # noqa: E402
                            this_release)
 from release_container import LARGEST_RECORD, inflate, read_entries, read_record  # noqa: E402
-from release_signature import (SIGNATURE_ROOM, TRUSTED_ROOTS, check_structure,  # noqa: E402
-                               signature_block, verify)
+from release_signature import (SIGNATURE_ROOM, check_against_build,  # noqa: E402
+                               check_signature, signature_in)
 from release_verdict import Refused, say  # noqa: E402
 
 # Far above any release (about 25 KB), far below anything that strains memory.
@@ -64,14 +64,13 @@ def check(zip_path, ca, tsa_ca):
 
     expected = pack_zip.contents(built, version, record, tree)
     exe = inflate("talvenor.exe", entries["talvenor.exe"], len(built) + SIGNATURE_ROOM)
-    signature = signature_block(exe, built)
+    signature = signature_in(exe)
+    check_against_build(exe, built)
     verdict = "unsigned"
     if signature is None and (ca or tsa_ca):
         raise Refused("talvenor.exe is unsigned, and a CA was named to check its signature by")
     if signature is not None:
-        signer, stamped = check_structure(signature, exe)
-        verify(exe, ca or TRUSTED_ROOTS, tsa_ca or TRUSTED_ROOTS, stamped)
-        verdict = f"signed by {signer}, {'timestamped' if stamped else 'not timestamped'}"
+        verdict = check_signature(exe, signature, ca, tsa_ca)
     shipped = {"talvenor.exe": exe, "BUILDINFO.txt": expected["BUILDINFO.txt"]}
     for name in ("README.txt", "talvenor.exe.sha256"):
         wanted = pack_zip.checksum_text(exe) if name == "talvenor.exe.sha256" else expected[name]

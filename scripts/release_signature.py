@@ -43,22 +43,17 @@ def pe_checksum(exe):
     return total + len(exe)
 
 
-def signature_block(exe, built):
-    """The exe's signature (PKCS#7 bytes), or None where it carries none. The
-    exe must be BUILT byte for byte with the block put back: the block where
-    the build ends, the header's checksum and security directory pointing at
-    it, and nothing else changed."""
-    fields = pe_fields(built)
-    if fields is None or pe_fields(exe) != fields:
+def signature_in(exe):
+    """The exe's signature (PKCS#7 bytes), or None where it carries none, found
+    by the exe's own header: one Authenticode certificate table at the file's
+    end, holding the signature and at most its padding."""
+    fields = pe_fields(exe)
+    if fields is None:
         raise Refused("talvenor.exe is not what this checkout builds")
-    checksum_at, security_at = fields
-    address, size = struct.unpack_from("<II", exe, security_at)
+    address, size = struct.unpack_from("<II", exe, fields[1])
     if (address, size) == (0, 0):
-        if exe != built:
-            raise Refused("talvenor.exe is not what this checkout builds")
         return None
-    start = -(-len(built) // 8) * 8
-    if address != start or address + size != len(exe) or size < 8:
+    if address % 8 or address + size != len(exe) or size < 8:
         raise Refused("talvenor.exe's signature block is not the one table the build's end"
                       " takes")
     length, revision, kind = struct.unpack_from("<IHH", exe, address)
@@ -72,6 +67,26 @@ def signature_block(exe, built):
         raise Refused("talvenor.exe's signature is not DER") from None
     if len(block) - der_length >= 8 or block[der_length:].strip(b"\0"):
         raise Refused("talvenor.exe's certificate table holds bytes beyond its signature")
+    return block[:der_length]
+
+
+def check_against_build(exe, built):
+    """The exe must be BUILT byte for byte with its signature block, if any,
+    put back: the block where the build ends, the header's checksum and
+    security directory pointing at it, and nothing else changed."""
+    fields = pe_fields(built)
+    if fields is None or pe_fields(exe) != fields:
+        raise Refused("talvenor.exe is not what this checkout builds")
+    checksum_at, security_at = fields
+    address, size = struct.unpack_from("<II", exe, security_at)
+    if (address, size) == (0, 0):
+        if exe != built:
+            raise Refused("talvenor.exe is not what this checkout builds")
+        return
+    start = -(-len(built) // 8) * 8
+    if address != start:
+        raise Refused("talvenor.exe's signature block is not the one table the build's end"
+                      " takes")
     rebuilt = bytearray(built + b"\0" * (start - len(built)) + exe[address:])
     struct.pack_into("<II", rebuilt, security_at, address, size)
     struct.pack_into("<I", rebuilt, checksum_at, 0)
@@ -79,7 +94,6 @@ def signature_block(exe, built):
     if bytes(rebuilt) != exe:
         raise Refused("talvenor.exe is not this checkout's build with its signature block"
                       " put back")
-    return block[:der_length]
 
 
 def authenticode_digest(exe, algorithm):
@@ -100,8 +114,6 @@ class DigestInfo(core.Sequence):
 
 class SpcIndirectData(core.Sequence):
     _fields = [("data", core.Any), ("message_digest", DigestInfo)]
-
-
 
 
 def certificates_of(signed_data):
@@ -219,3 +231,12 @@ def verify(exe, ca, tsa_ca, stamped):
         raise Refused("the signature or the signer's chain does not verify")
     if stamped and lines.count("Timestamp Server Signature verification: ok") != 1:
         raise Refused("the timestamp or its chain does not verify")
+
+
+def check_signature(exe, block, ca, tsa_ca):
+    """The verdict's words on the one signature BLOCK of EXE ("signed by ...,
+    timestamped"): its structure, then its cryptography against CA and TSA_CA,
+    each by default the machine's trusted roots."""
+    signer, stamped = check_structure(block, exe)
+    verify(exe, ca or TRUSTED_ROOTS, tsa_ca or TRUSTED_ROOTS, stamped)
+    return f"signed by {signer}, {'timestamped' if stamped else 'not timestamped'}"

@@ -6,6 +6,11 @@ class Refused(Exception):
     """The zip is not a release of this checkout: the one-line reason."""
 
 
+class CannotCheck(Exception):
+    """No verdict on the zip can be had here: the one-line reason, which is
+    about this machine or the arguments, never the zip, and what to do."""
+
+
 def say(line):
     print(line, flush=True)
 
