@@ -1,5 +1,8 @@
 """The answers of scripts/check-release, and how a line of its output is made
-of text that a zip may choose."""
+of text that a zip may choose, and the steps that give a verdict."""
+import os
+import signal
+import subprocess
 
 
 class Refused(Exception):
@@ -18,3 +21,30 @@ def say(line):
 def printable(text):
     """TEXT, which whoever made the file chose, fit for one line of ours."""
     return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in text)
+
+
+# Every step runs in this environment alone, nothing of the caller's: so that
+# no LDFLAGS, GIT_DIR, proxy or locale of theirs reaches a build, git or a
+# verdict.
+STEP_ENVIRONMENT = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+                    "LC_ALL": "C.UTF-8", "HOME": "/nonexistent", "TZ": "UTC"}
+
+
+def run_step(argv, limit, what, input=None, **options):
+    """ARGV's completed process, run in STEP_ENVIRONMENT (unless OPTIONS name
+    another) for at most LIMIT seconds, in a process group of its own, which
+    is ended whole when time runs out. A step that cannot start or runs out
+    of time is this machine's fault: CannotCheck, naming WHAT it was."""
+    options.setdefault("env", STEP_ENVIRONMENT)
+    try:
+        process = subprocess.Popen(argv, start_new_session=True, **options)
+    except OSError as error:
+        raise CannotCheck(f"{what} cannot start: {argv[0]}: {error.strerror}") from None
+    try:
+        out, err = process.communicate(input, timeout=limit)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        raise CannotCheck(f"{what} ran out of time ({limit} s); try again on a less busy"
+                          " machine") from None
+    return subprocess.CompletedProcess(argv, process.returncode, out, err)
