@@ -256,7 +256,10 @@ NO_ZIP = ("not a zip: no end-of-directory record at its very end (truncated, or 
 
 # id, how the zip is made from the genuine release (None: there is none;
 # "checkout": the genuine one, inside the checkout), the options, and what it
-# prints: the reason for a refusal, or the lines of an acceptance.
+# prints: the reason for a refusal, or the lines of an acceptance. Then, each
+# optional: the status (by default 0 for an acceptance, 1 for a refusal), the
+# zip's file name and how the output prints it, and the variables added to the
+# caller's environment.
 CHECKS = [
     ("genuine", genuine, CAS, [SIGNED]),
     ("genuine, inside the checkout", "checkout", CAS, [SIGNED]),
@@ -344,17 +347,22 @@ CHECKS = [
      "README.txt declares 3221225472 bytes, more than any release holds"),
     ("a 3 GiB bomb declaring the genuine size", lambda r: bomb(r, declared=False), CAS,
      "README.txt inflates to more than the build's {readme} bytes"),
-    ("no zip", None, CAS, "there is no zip missing.zip"),
+    ("no zip", None, CAS, "there is no zip missing.zip", 1, ("missing.zip", "missing.zip")),
     ("no CA file", genuine, ("--ca", "missing-ca.pem"), "there is no CA file missing-ca.pem"),
 ]
 
 
-@pytest.mark.parametrize("make, options, expected", [
-    pytest.param(make, options, expected, id=name) for name, make, options, expected in CHECKS])
-def test_check_release(release, tmp_path, make, options, expected):
+def columns(name, make, options, expected, status=None, file_name=(NAME, NAME), env=()):
+    status = (0 if isinstance(expected, list) else 1) if status is None else status
+    return pytest.param(make, options, expected, status, file_name, dict(env), id=name)
+
+
+@pytest.mark.parametrize("make, options, expected, status, file_name, env",
+                         [columns(*row) for row in CHECKS])
+def test_check_release(release, tmp_path, make, options, expected, status, file_name, env):
     """Each tampered zip keeps a checksum that fits its exe, where it has
     one: only the check behind it may find the change."""
-    zip_path = str(tmp_path / (NAME if make else "missing.zip"))
+    zip_path = str(tmp_path / file_name[0])
     if make == "checkout":
         zip_path = shutil.copy(release.zip, os.path.join(ROOT, NAME))
     elif make:
@@ -364,8 +372,8 @@ def test_check_release(release, tmp_path, make, options, expected):
         shutil.copy(release.file(name), tmp_path)
     try:
         checked = subprocess.run([CHECK_RELEASE, os.path.relpath(zip_path, tmp_path), *options],
-                                 cwd=tmp_path, env=release.env, capture_output=True, text=True,
-                                 timeout=300)
+                                 cwd=tmp_path, env=dict(release.env, **env), capture_output=True,
+                                 text=True, timeout=300)
     finally:
         if make == "checkout":
             os.remove(zip_path)
@@ -376,10 +384,10 @@ def test_check_release(release, tmp_path, make, options, expected):
              "common": re.search(rb"mingw-w64-common: (\S+)",
                                  entries(release)["BUILDINFO.txt"]).group(1).decode()}
     if isinstance(expected, list):
-        printed, status = [line.format(**facts) for line in expected], 0
+        printed = [line.format(**facts) for line in expected]
     else:
-        printed, status = [f"FAIL: {expected.format(**facts)}", "check-release: REFUSED:"
-                           f" {os.path.basename(zip_path)}: 1 problem(s) above"], 1
+        printed = [f"FAIL: {expected.format(**facts)}", "check-release: REFUSED:"
+                   f" {file_name[1]}: 1 problem(s) above"]
     assert (checked.stdout.splitlines(), checked.returncode) == (printed, status)
     assert "Traceback" not in checked.stderr
 
