@@ -80,12 +80,15 @@ def deliberate_behaviours(readme):
     return "\n".join(text[:1] + [""] + text[1:])
 
 
-def readme_txt(version, tree=ROOT):
-    """README.txt's text, from the README.md and template of the source TREE."""
-    with open(os.path.join(tree, "README.md"), encoding="utf-8") as file:
-        readme = file.read()
-    with open(os.path.join(tree, "scripts", "README.txt.in"), encoding="utf-8") as file:
-        template = file.read()
+def checkout_file(path):
+    with open(os.path.join(ROOT, path), encoding="utf-8") as file:
+        return file.read()
+
+
+def readme_txt(version, source=checkout_file):
+    """README.txt's text, from README.md and its template as SOURCE(path)
+    gives them: by default this checkout's files."""
+    readme, template = source("README.md"), source("scripts/README.txt.in")
     title = f"Talvenor {version}"
     return (template.replace("@TITLE@", title + "\n" + "=" * len(title))
             .replace("@TABLE@", outputs_table(readme))
@@ -98,15 +101,23 @@ def build_record(version):
     commit = run("git", "rev-parse", "HEAD") or "unknown"
     if commit != "unknown" and run("git", "status", "--porcelain"):
         commit += " with changes not committed"
+    return {"talvenor": version, "commit": commit, "debian": debian_release(), **toolchain()}
+
+
+def debian_release():
+    """This machine's Debian release as the record names it: "12 bookworm"."""
     release = {}
     if os.path.exists("/etc/os-release"):
         with open("/etc/os-release") as file:
             release = dict(line.rstrip("\n").split("=", 1) for line in file if "=" in line)
     debian = " ".join(release.get(key, "").strip('"') for key in ("VERSION_ID", "VERSION_CODENAME"))
-    record = {"talvenor": version, "commit": commit, "debian": debian.strip() or "unknown"}
-    for package in TOOLCHAIN:
-        record[package] = run("dpkg-query", "-W", "-f=${Version}", package) or "not installed"
-    return record
+    return debian.strip() or "unknown"
+
+
+def toolchain():
+    """The version of each package of TOOLCHAIN on this machine."""
+    return {package: run("dpkg-query", "-W", "-f=${Version}", package) or "not installed"
+            for package in TOOLCHAIN}
 
 
 def windows_text(text):
@@ -122,10 +133,10 @@ def checksum_text(exe):
     return f"{hashlib.sha256(exe).hexdigest()}  talvenor.exe\n".encode()
 
 
-def contents(exe, version, record, tree=ROOT):
+def contents(exe, version, record):
     """Every entry of the zip, by name, for the exe's bytes and the record."""
     return {"talvenor.exe": exe,
-            "README.txt": windows_text(readme_txt(version, tree)),
+            "README.txt": windows_text(readme_txt(version)),
             "talvenor.exe.sha256": checksum_text(exe),
             "BUILDINFO.txt": record_text(record)}
 

@@ -1,5 +1,6 @@
 """The checkout's own build of a commit, and the bare roots of the other
-Debian releases, where a zip built there is checked."""
+Debian releases, where a zip built there is checked: each step in the fixed
+environment of run_step and within its time limit."""
 import os
 import re
 import shutil
@@ -8,63 +9,140 @@ import sys
 import tempfile
 
 import pack_zip
-from release_verdict import Refused, say
+from release_verdict import (ACCEPTED, ANSWERS, CANNOT_CHECK, REFUSED, STEP_ENVIRONMENT,
+                             CannotCheck, Refused, run_step, say)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Each limit is several times what a genuine run takes on a busy machine
+# (docs/release.md): a git command or a script's answer takes under a
+# second; configuring and building the exe, about 15 s; making a bare root,
+# installing its packages and checking in it, about 10 minutes.
+QUICK_LIMIT = 60
+BUILD_LIMIT = 600
+ROOT_LIMIT = 3600
+# What the nested check is handed, beside the fixed environment: where the
+# roots are kept, and the way to the archive.
+ROOT_SETTINGS = ("TALVENOR_ROOTS", "http_proxy", "https_proxy", "no_proxy")
+CARRIED_ZIP = "release.zip"
+
+
+def quick(argv, what):
+    """What ARGV prints, run in the checkout; it must succeed."""
+    done = run_step(argv, QUICK_LIMIT, what, cwd=ROOT, stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE, text=True, errors="replace")
+    if done.returncode != 0:
+        reason = (done.stderr.strip().splitlines() or ["no reason given"])[-1]
+        raise CannotCheck(f"{what} fails in this checkout ({reason}); run the check from a clean"
+                          " clone")
+    return done.stdout.strip()
 
 
 def git(*args):
-    return subprocess.run(["git", "-C", ROOT, *args], check=True, capture_output=True,
-                          text=True).stdout.strip()
+    return quick(["git", "-C", ROOT, *args], f"git {args[0]}")
 
 
-def clean_build(commit):
-    """(exe, version, tree): HEAD's tree alone, built in a folder of its own
-    and kept there for the next check, so that no file of the checkout that
-    HEAD does not hold can reach it."""
-    folder = os.path.join(ROOT, "build", "check", commit)
-    tree, exe = os.path.join(folder, "tree"), os.path.join(folder, "talvenor.exe")
-    if not os.path.exists(exe):
-        print(f"building commit {commit[:12]} from its tree alone in {folder}", file=sys.stderr,
-              flush=True)
-        shutil.rmtree(folder, ignore_errors=True)
-        os.makedirs(tree)
-        archive = subprocess.Popen(["git", "-C", ROOT, "archive", "--format=tar", commit],
-                                   stdout=subprocess.PIPE)
-        subprocess.run(["tar", "-x", "-C", tree], stdin=archive.stdout, check=True)
-        if archive.wait() != 0:
-            raise Refused("git archive of HEAD failed")
-        for step in (["cmake", "--preset", "win32", "-DBUILD_TESTING=OFF"],
-                     ["cmake", "--build", "--preset", "win32", "--target", "talvenor"]):
-            if subprocess.run(step, cwd=tree, stdout=subprocess.DEVNULL).returncode != 0:
-                raise Refused(f"HEAD does not build here: {' '.join(step)} failed")
-        shutil.copy(os.path.join(tree, "build", "win32", "talvenor.exe"), exe + ".new")
-        os.rename(exe + ".new", exe)
-    with open(os.path.join(tree, "build", "win32", "CMakeCache.txt")) as file:
+def head_file(path):
+    """PATH's text as HEAD's tree holds it."""
+    return quick(["git", "-C", ROOT, "show", f"HEAD:{path}"], f"git show HEAD:{path}") + "\n"
+
+
+def clean_build(commit, builds):
+    """(exe, version): COMMIT's tree alone, built in a fresh folder of its
+    own, then renamed into place as BUILDS/COMMIT and kept for the next
+    check. No file of the checkout that the commit does not hold can reach
+    it, and two checks at once never see each other's half-made build: the
+    one that renames first serves both."""
+    done = os.path.join(builds, commit)
+    if not os.path.exists(os.path.join(done, "version")):
+        try:
+            os.makedirs(builds, exist_ok=True)
+            fresh = tempfile.mkdtemp(prefix=commit + ".", dir=builds)
+        except OSError as error:
+            raise CannotCheck(f"cannot make a build folder in {builds}: {error.strerror};"
+                              " name another with --build-dir") from None
+        try:
+            print(f"building commit {commit[:12]} from its tree alone in {done}",
+                  file=sys.stderr, flush=True)
+            build_in(commit, fresh)
+            try:
+                os.rename(fresh, done)
+            except OSError:
+                if not os.path.exists(os.path.join(done, "version")):
+                    raise CannotCheck(f"{done} holds something other than a build;"
+                                      " remove it and try again") from None
+        finally:
+            shutil.rmtree(fresh, ignore_errors=True)
+    with open(os.path.join(done, "talvenor.exe"), "rb") as exe, \
+            open(os.path.join(done, "version")) as version:
+        return exe.read(), version.read()
+
+
+def build_in(commit, folder):
+    """FOLDER/talvenor.exe and FOLDER/version: what COMMIT's tree builds."""
+    tree = os.path.join(folder, "tree")
+    os.makedirs(tree)
+    git("archive", "--format=tar", f"--output={folder}/tree.tar", commit)
+    quick(["tar", "-x", "-f", f"{folder}/tree.tar", "-C", tree], "unpacking HEAD's tree")
+    for step in (["cmake", "--preset", "win32", "-DBUILD_TESTING=OFF"],
+                 ["cmake", "--build", "--preset", "win32", "--target", "talvenor"]):
+        if run_step(step, BUILD_LIMIT, " ".join(step), cwd=tree,
+                    stdout=subprocess.DEVNULL).returncode != 0:
+            raise CannotCheck(f"HEAD does not build here: {' '.join(step)} failed (its errors are"
+                              " above); install what it needs (scripts/test) and try again")
+    build = os.path.join(tree, "build", "win32")
+    with open(os.path.join(build, "CMakeCache.txt")) as file:
         version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", file.read(), re.M).group(1)
-    with open(exe, "rb") as file:
-        return file.read(), version, tree
+    shutil.copy(os.path.join(build, "talvenor.exe"), folder)
+    with open(os.path.join(folder, "version"), "w") as file:
+        file.write(version)
+    shutil.rmtree(tree)
+    os.remove(f"{folder}/tree.tar")
 
 
 def this_release():
-    return pack_zip.build_record("")["debian"].partition(" ")[2]
+    return pack_zip.debian_release().partition(" ")[2]
 
 
 def supported_releases():
-    return subprocess.run(["bash", "-c", '. scripts/packages.sh && echo "${DEBIAN_RELEASES[@]}"'],
-                          cwd=ROOT, check=True, capture_output=True, text=True).stdout.split()
+    return quick(["bash", "-c", '. scripts/packages.sh && echo "${DEBIAN_RELEASES[@]}"'],
+                 "reading scripts/packages.sh").split()
 
 
 def in_root_of(release, zip_path, ca, tsa_ca):
-    """The whole check again, in a bare root of RELEASE, with the zip and the
-    CA files carried in: its status."""
+    """The check again, in a bare root of RELEASE, with the zip and the CA
+    files carried in; its verdict, as this check's: a refusal or a
+    CannotCheck, or nothing where it accepts."""
     with tempfile.TemporaryDirectory() as carried:
-        argv = ["scripts/check-release", "/root/carried/" + os.path.basename(zip_path)]
-        shutil.copy(zip_path, carried)
+        shutil.copy(zip_path, os.path.join(carried, CARRIED_ZIP))
+        argv = ["scripts/check-release"]
         for option, path in (("--ca", ca), ("--tsa-ca", tsa_ca)):
             if path:
                 shutil.copy(path, os.path.join(carried, option[2:] + ".pem"))
                 argv += [option, f"/root/carried/{option[2:]}.pem"]
-        say(f"the zip was built on Debian {release}: checking it in a bare root of it")
-        return subprocess.run([os.path.join(ROOT, "scripts", "debian-root"), "--carry", carried,
-                               release, *argv]).returncode
+        say(f"the zip was built on Debian {release}: it is checked in a bare root of {release},"
+            " which scripts/debian-root makes with debootstrap unless it has one already"
+            " (about 1.5 GB downloaded and unpacked), installs the build packages in, and"
+            " builds HEAD in: minutes")
+        environment = dict(STEP_ENVIRONMENT, **{name: os.environ[name] for name in ROOT_SETTINGS
+                                                if name in os.environ})
+        done = run_step([os.path.join(ROOT, "scripts", "debian-root"), "--carry", carried,
+                         release, *argv, "--", f"/root/carried/{CARRIED_ZIP}"], ROOT_LIMIT,
+                        f"the check in a bare root of {release}", env=environment,
+                        stdout=subprocess.PIPE, text=True, errors="replace")
+    lines = done.stdout.splitlines()
+    last = lines.pop() if lines else ""
+    for line in lines:
+        say(line)
+    for status in (ACCEPTED, REFUSED, CANNOT_CHECK):
+        said = f"check-release: {ANSWERS[status]}: {CARRIED_ZIP}"
+        said += " " if status == ACCEPTED else ": "
+        if done.returncode == status and last.startswith(said):
+            reason = last[len(said):]
+            if status == REFUSED:
+                raise Refused(f"{reason} (in a bare root of {release})")
+            if status == CANNOT_CHECK:
+                raise CannotCheck(f"in a bare root of {release}: {reason}")
+            return
+    raise CannotCheck(f"the check in a bare root of {release} ended with status"
+                      f" {done.returncode} and no verdict (its output is above); try"
+                      f" scripts/debian-root {release} scripts/test")

@@ -19,8 +19,28 @@ def say(line):
 
 
 def printable(text):
-    """TEXT, which whoever made the file chose, fit for one line of ours."""
-    return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in text)
+    """TEXT, which whoever made the file or chose its name may have chosen,
+    fit for one line of ours: each byte of its UTF-8 outside printable ASCII
+    as \\xNN, so that no line end of any kind (\\n, \\r, U+0085, U+2028 ...)
+    can start a line of its own."""
+    return "".join(chr(byte) if 0x20 <= byte < 0x7F else f"\\x{byte:02x}"
+                   for byte in text.encode("utf-8", "surrogateescape"))
+
+
+# The three answers, by status, as cmp gives them: same, different, trouble.
+ACCEPTED, REFUSED, CANNOT_CHECK = 0, 1, 2
+ANSWERS = {ACCEPTED: "ACCEPTED", REFUSED: "REFUSED", CANNOT_CHECK: "CANNOT CHECK"}
+
+
+def verdict(status, name, reason):
+    """Writes the last line of the check, the one that gives its answer, and
+    returns the status. NAME is the zip's file name, or None where none was
+    named."""
+    line = f"check-release: {ANSWERS[status]}: "
+    if name is not None:
+        line += printable(name) + (" " if status == ACCEPTED else ": ")
+    say(line + printable(" ".join(reason.split())))
+    return status
 
 
 # Every step runs in this environment alone, nothing of the caller's: so that

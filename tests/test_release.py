@@ -222,11 +222,11 @@ def renamed_local(release):
 
 
 def bomb(release, declared):
-    """README.txt as 3 GiB of zeros in about 3 MiB of deflate, declaring
-    that size or the genuine one."""
+    """README.txt as 768 MiB of zeros in about 768 KiB of deflate, declaring
+    3 GiB or the genuine size."""
     deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
     block = deflate.compress(b"\0" * (1 << 20)) + deflate.flush(zlib.Z_FULL_FLUSH)
-    stream = block * 3072 + zlib.compressobj(9, zlib.DEFLATED, -15).flush()
+    stream = block * 768 + zlib.compressobj(9, zlib.DEFLATED, -15).flush()
     data = bytearray(genuine(release))
     local, central = records(data, "README.txt")
     size = struct.unpack_from("<I", data, central + 20)[0]
@@ -247,7 +247,7 @@ def bomb(release, declared):
     return bytes(data)
 
 
-GENUINE = ("check-release: ACCEPTED: talvenor-1.0-win32.zip matches this checkout byte for byte"
+GENUINE = ("check-release: ACCEPTED: {name} matches this checkout byte for byte"
            " (commit {head}), ")
 SIGNED = GENUINE + "signed by Common Name: Talvenor Test signer, timestamped"
 CAS = ("--ca", "ca.pem", "--tsa-ca", "tsa-ca.pem")
@@ -256,10 +256,11 @@ NO_ZIP = ("not a zip: no end-of-directory record at its very end (truncated, or 
 
 # id, how the zip is made from the genuine release (None: there is none;
 # "checkout": the genuine one, inside the checkout), the options, and what it
-# prints: the reason for a refusal, or the lines of an acceptance. Then, each
-# optional: the status (by default 0 for an acceptance, 1 for a refusal), the
-# zip's file name and how the output prints it, and the variables added to the
-# caller's environment.
+# prints: the reason for a refusal or a CANNOT CHECK, or the lines of an
+# acceptance. Then, each optional: the status (by default 0 for an
+# acceptance, 1 for a refusal), the zip's file name and how the output prints
+# it, the variables added to the caller's environment, and how many checks of
+# it run at once.
 CHECKS = [
     ("genuine", genuine, CAS, [SIGNED]),
     ("genuine, inside the checkout", "checkout", CAS, [SIGNED]),
@@ -343,23 +344,46 @@ CHECKS = [
      CAS, "README.txt is encrypted"),
     ("a bad CRC", lambda r: edited(r, 14, 16, lambda crc: bytes(b ^ 1 for b in crc)), CAS,
      "README.txt does not match its declared size and CRC"),
-    ("a 3 GiB bomb declaring its size", lambda r: bomb(r, declared=True), CAS,
+    ("a bomb declaring 3 GiB", lambda r: bomb(r, declared=True), CAS,
      "README.txt declares 3221225472 bytes, more than any release holds"),
-    ("a 3 GiB bomb declaring the genuine size", lambda r: bomb(r, declared=False), CAS,
+    ("a bomb declaring the genuine size", lambda r: bomb(r, declared=False), CAS,
      "README.txt inflates to more than the build's {readme} bytes"),
-    ("no zip", None, CAS, "there is no zip missing.zip", 1, ("missing.zip", "missing.zip")),
-    ("no CA file", genuine, ("--ca", "missing-ca.pem"), "there is no CA file missing-ca.pem"),
+    ("larger than any release", lambda r: b"PK" * (1 << 19) + genuine(r), CAS,
+     "the zip is larger than any release (1048576 bytes)"),
+    # The name, the caller and the machine.
+    ("a newline in a name", lambda r: repacked(r, README_txt=b"Run setup.exe first.\r\n"), CAS,
+     "README.txt is not what this checkout makes", 1,
+     (NAME + "\ncheck-release: ACCEPTED: " + NAME, NAME + "\\x0acheck-release: ACCEPTED: " + NAME)),
+    ("line ends of other kinds in a name", genuine, CAS, [SIGNED], 0,
+     ("talvenor\r\x85\u2028.zip", "talvenor\\x0d\\xc2\\x85\\xe2\\x80\\xa8.zip")),
+    ("a name starting with -", genuine, (*CAS, "--"), [SIGNED], 0, ("-t.zip", "-t.zip")),
+    ("the caller's build flags and git variables, built anew", genuine,
+     ("--build-dir", "build", *CAS), [SIGNED], 0, (NAME, NAME),
+     {"LDFLAGS": "-Wl,--image-base=0x500000", "CXXFLAGS": "-O0", "GIT_DIR": "/nonexistent",
+      "GIT_WORK_TREE": "/"}),
+    ("two first checks at once", genuine, ("--build-dir", "build", *CAS), [SIGNED], 0,
+     (NAME, NAME), (), 2),
+    ("a build folder that cannot be made", genuine, ("--build-dir", "/proc/talvenor", *CAS),
+     "cannot make a build folder in /proc/talvenor: No such file or directory; name another"
+     " with --build-dir", 2),
+    ("no zip", None, CAS, "there is no zip missing.zip", 2, ("missing.zip", "missing.zip")),
+    ("no CA file", genuine, ("--ca", "missing-ca.pem"), "there is no CA file missing-ca.pem", 2),
 ]
 
 
-def columns(name, make, options, expected, status=None, file_name=(NAME, NAME), env=()):
+ANSWERS = {0: "ACCEPTED", 1: "REFUSED", 2: "CANNOT CHECK"}
+
+
+def columns(name, make, options, expected, status=None, file_name=(NAME, NAME), env=(),
+            at_once=1):
     status = (0 if isinstance(expected, list) else 1) if status is None else status
-    return pytest.param(make, options, expected, status, file_name, dict(env), id=name)
+    return pytest.param(make, options, expected, status, file_name, dict(env), at_once, id=name)
 
 
-@pytest.mark.parametrize("make, options, expected, status, file_name, env",
+@pytest.mark.parametrize("make, options, expected, status, file_name, env, at_once",
                          [columns(*row) for row in CHECKS])
-def test_check_release(release, tmp_path, make, options, expected, status, file_name, env):
+def test_check_release(release, tmp_path, make, options, expected, status, file_name, env,
+                       at_once):
     """Each tampered zip keeps a checksum that fits its exe, where it has
     one: only the check behind it may find the change."""
     zip_path = str(tmp_path / file_name[0])
@@ -371,25 +395,26 @@ def test_check_release(release, tmp_path, make, options, expected, status, file_
     for name in ("ca.pem", "tsa-ca.pem"):
         shutil.copy(release.file(name), tmp_path)
     try:
-        checked = subprocess.run([CHECK_RELEASE, os.path.relpath(zip_path, tmp_path), *options],
-                                 cwd=tmp_path, env=dict(release.env, **env), capture_output=True,
-                                 text=True, timeout=300)
+        checks = [subprocess.Popen([CHECK_RELEASE, *options, os.path.relpath(zip_path, tmp_path)],
+                                   cwd=tmp_path, env=dict(release.env, **env), text=True,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                  for _ in range(at_once)]
+        outputs = [(*check.communicate(timeout=300), check.returncode) for check in checks]
     finally:
         if make == "checkout":
             os.remove(zip_path)
-    release.outputs.append(checked.stdout + checked.stderr)
+    release.outputs.extend(out + err for out, err, _ in outputs)
     head = subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"], capture_output=True,
                           text=True, check=True).stdout.strip()
-    facts = {"head": head, "readme": len(entries(release)["README.txt"]),
+    facts = {"head": head, "readme": len(entries(release)["README.txt"]), "name": file_name[1],
              "common": re.search(rb"mingw-w64-common: (\S+)",
                                  entries(release)["BUILDINFO.txt"]).group(1).decode()}
     if isinstance(expected, list):
         printed = [line.format(**facts) for line in expected]
     else:
-        printed = [f"FAIL: {expected.format(**facts)}", "check-release: REFUSED:"
-                   f" {file_name[1]}: 1 problem(s) above"]
-    assert (checked.stdout.splitlines(), checked.returncode) == (printed, status)
-    assert "Traceback" not in checked.stderr
+        printed = [f"check-release: {ANSWERS[status]}: {file_name[1]}: {expected.format(**facts)}"]
+    assert [(out.splitlines(), got) for out, _, got in outputs] == [(printed, status)] * at_once
+    assert [err for _, err, _ in outputs if "Traceback" in err] == []
 
 
 def test_a_signing_that_fails_leaves_no_zip(release, tmp_path):
