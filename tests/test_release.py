@@ -417,13 +417,18 @@ def test_check_release(release, tmp_path, make, options, expected, status, file_
     assert [err for _, err, _ in outputs if "Traceback" in err] == []
 
 
-def test_a_signing_that_fails_leaves_no_zip(release, tmp_path):
-    wrong_pin = tmp_path / "wrong-pin"
-    wrong_pin.write_text("000000\n")
-    failed = subprocess.run([*release.dist, "--pin-file", str(wrong_pin)], env=release.env,
-                            capture_output=True, text=True)
+@pytest.mark.parametrize("pin, env, status, last_line", [
+    pytest.param("000000", {}, 255, "Failed", id="a wrong PIN"),
+    pytest.param(signing.PIN, {"SOURCE_DATE_EPOCH": "315532800"}, 2,
+                 "error: SOURCE_DATE_EPOCH is 315532800, not the commit's time {time}; a release"
+                 " carries the commit's time: unset it", id="another time to pack at")])
+def test_a_dist_that_fails_leaves_no_zip(release, tmp_path, pin, env, status, last_line):
+    (tmp_path / "pin").write_text(pin + "\n")
+    failed = subprocess.run([*release.dist, "--pin-file", str(tmp_path / "pin")],
+                            env=dict(release.env, **env), capture_output=True, text=True)
     release.outputs.append(failed.stdout + failed.stderr)
-    assert failed.returncode != 0
+    assert (failed.returncode, failed.stderr.splitlines()[-1]) == (
+        status, last_line.format(time=commit_time()))
     assert glob.glob(os.path.join(ROOT, "build", "win32", "dist", "*.zip")) == []
 
 
