@@ -25,14 +25,17 @@ sys.path.insert(0, os.path.join(ROOT, "scripts"))
 import pack_zip  # noqa: E402
 from release_build import (clean_build, git, head_file, in_root_of,  # noqa: E402
                            supported_releases, this_release)
-from release_container import (LARGEST_ENTRY, LARGEST_RECORD, inflate,  # noqa: E402
-                               read_entries, read_record)
-from release_signature import check_against_build, check_signature, signature_in  # noqa: E402
+from release_container import LARGEST_RECORD, inflate, read_entries, read_record  # noqa: E402
+from release_signature import (SIGNATURE_ROOM, check_against_build,  # noqa: E402
+                               check_signature, signature_in)
 from release_verdict import (ACCEPTED, CANNOT_CHECK, REFUSED, CannotCheck,  # noqa: E402
                              Refused, say, verdict)
 
 # Far above any release (about 14 KB), far below anything that strains memory.
 LARGEST_ZIP = 1 << 20
+# The exe, known before the build: four times the program's 17 KB, and room for
+# its signature. A signature's structure costs memory for each of its parts.
+LARGEST_EXE = (64 << 10) + SIGNATURE_ROOM
 BUILDS = os.path.join(ROOT, "build", "check")
 
 
@@ -52,7 +55,7 @@ def check(zip_path, ca, tsa_ca, builds):
                       f" this checkout's HEAD is {commit}")
     version = record["talvenor"]  # until the build says which version HEAD is
     readme = pack_zip.windows_text(pack_zip.readme_txt(version, head_file))
-    exe = inflate("talvenor.exe", entries["talvenor.exe"], LARGEST_ENTRY)
+    exe = inflate("talvenor.exe", entries["talvenor.exe"], LARGEST_EXE)
     shipped = {"talvenor.exe": exe, "BUILDINFO.txt": pack_zip.record_text(record)}
     for name, wanted in (("README.txt", readme),
                          ("talvenor.exe.sha256", pack_zip.checksum_text(exe))):

@@ -82,14 +82,14 @@ def inflate(name, entry, most):
     """The entry's bytes, inflating no more than MOST of them."""
     crc, declared, compressed = entry
     if declared > most:
-        raise Refused(f"{name} declares {declared} bytes, more than the build's {most}")
+        raise Refused(f"{name} declares {declared} bytes, more than the {most} it may hold")
     inflater = zlib.decompressobj(-zlib.MAX_WBITS)
     try:
         data = inflater.decompress(compressed, most + 1)
     except zlib.error as error:
         raise Refused(f"{name}'s deflate data is damaged ({error})") from None
     if len(data) > most:
-        raise Refused(f"{name} inflates to more than the build's {most} bytes")
+        raise Refused(f"{name} inflates to more than the {most} bytes it may hold")
     if not inflater.eof or inflater.unconsumed_tail or inflater.unused_data:
         raise Refused(f"{name}'s deflate data does not end where the entry does")
     if len(data) != declared or zlib.crc32(data) != crc:

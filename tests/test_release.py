@@ -347,7 +347,7 @@ CHECKS = [
     ("a bomb declaring 3 GiB", lambda r: bomb(r, declared=True), CAS,
      "README.txt declares 3221225472 bytes, more than any release holds"),
     ("a bomb declaring the genuine size", lambda r: bomb(r, declared=False), CAS,
-     "README.txt inflates to more than the build's {readme} bytes"),
+     "README.txt inflates to more than the {readme} bytes it may hold"),
     ("larger than any release", lambda r: b"PK" * (1 << 19) + genuine(r), CAS,
      "the zip is larger than any release (1048576 bytes)"),
     # The name, the caller and the machine.
