@@ -19,10 +19,10 @@ END = struct.Struct("<4sHHHHIIH")
 
 
 def read_entries(data):
-    """The zip's four entries, by name: (method, flags, crc, declared size,
-    compressed bytes). Every byte of the file must belong to exactly these
-    entries, each once, their local and central records agreeing, with
-    nothing between or after them."""
+    """The zip's four entries, by name: (crc, declared size, compressed
+    bytes), each stored with deflate, unencrypted. Every byte of the file
+    must belong to exactly these entries, each once, their local and central
+    records agreeing, with nothing between or after them."""
     if len(data) < END.size or data[-END.size:-END.size + 4] != b"PK\x05\x06":
         raise Refused("not a zip: no end-of-directory record at its very end"
                       " (truncated, or followed by a comment or other bytes)")

@@ -154,6 +154,12 @@ def changed_code(exe):
     return bytes(code)
 
 
+def with_other_release(record):
+    """RECORD, naming the other Debian release."""
+    return re.sub(rb"debian: [^\r]*", lambda here: b"debian: 13 trixie" if b"bookworm" in here[0]
+                  else b"debian: 12 bookworm", record)
+
+
 def recorded(release, old, new):
     return repacked(release, BUILDINFO_txt=entries(release)["BUILDINFO.txt"].replace(old, new, 1))
 
@@ -282,6 +288,9 @@ CHECKS = [
     ("a line added to the record",
      lambda r: recorded(r, b"talvenor: 1.0\r\n", b"talvenor: 1.0\r\nnote: run setup.exe\r\n"),
      CAS, "BUILDINFO.txt is not 8 lines, each with a Windows line end"),
+    ("the other Debian release recorded, and the readme changed", lambda r: repacked(
+        r, BUILDINFO_txt=with_other_release(entries(r)["BUILDINFO.txt"]),
+        README_txt=b"Run setup.exe first.\r\n"), CAS, "README.txt is not what this checkout makes"),
     # The entries.
     ("readme line changed", lambda r: repacked(r, README_txt=entries(r)["README.txt"].replace(
         b"Commands\r\n", b"COMMANDS\r\n", 1)), CAS, "README.txt is not what this checkout makes"),
