@@ -10,7 +10,7 @@ import tempfile
 
 import pack_zip
 from release_verdict import (ACCEPTED, ANSWERS, CANNOT_CHECK, REFUSED, STEP_ENVIRONMENT,
-                             CannotCheck, Refused, run_step, say)
+                             CannotCheck, Refused, printable, run_step, say)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Each limit is several times what a genuine run takes on a busy machine
@@ -61,7 +61,7 @@ def clean_build(commit, builds):
             raise CannotCheck(f"cannot make a build folder in {builds}: {error.strerror};"
                               " name another with --build-dir") from None
         try:
-            print(f"building commit {commit[:12]} from its tree alone in {done}",
+            print(f"building commit {commit[:12]} from its tree alone in {printable(done)}",
                   file=sys.stderr, flush=True)
             build_in(commit, fresh)
             try:
