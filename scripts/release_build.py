@@ -27,23 +27,23 @@ CARRIED_ZIP = "release.zip"
 
 
 def quick(argv, what):
-    """What ARGV prints, run in the checkout; it must succeed."""
+    """What ARGV prints, whole, run in the checkout; it must succeed."""
     done = run_step(argv, QUICK_LIMIT, what, cwd=ROOT, stdout=subprocess.PIPE,
                     stderr=subprocess.PIPE, text=True, errors="replace")
     if done.returncode != 0:
         reason = (done.stderr.strip().splitlines() or ["no reason given"])[-1]
         raise CannotCheck(f"{what} fails in this checkout ({reason}); run the check from a clean"
                           " clone")
-    return done.stdout.strip()
+    return done.stdout
 
 
 def git(*args):
-    return quick(["git", "-C", ROOT, *args], f"git {args[0]}")
+    return quick(["git", "-C", ROOT, *args], f"git {args[0]}").strip()
 
 
 def head_file(path):
     """PATH's text as HEAD's tree holds it."""
-    return quick(["git", "-C", ROOT, "show", f"HEAD:{path}"], f"git show HEAD:{path}") + "\n"
+    return quick(["git", "-C", ROOT, "show", f"HEAD:{path}"], f"git show HEAD:{path}")
 
 
 def clean_build(commit, builds):
