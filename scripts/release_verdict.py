@@ -1,5 +1,7 @@
 """The answers of scripts/check-release, and how a line of its output is made
-of text that a zip may choose, and the steps that give a verdict."""
+of text that a zip may choose, and the steps that give a verdict.
+release_verdict.py: prints the steps' environment, NAME=VALUE a line, for
+scripts/dist to build in."""
 import os
 import signal
 import subprocess
@@ -68,3 +70,7 @@ def run_step(argv, limit, what, input=None, **options):
         raise CannotCheck(f"{what} ran out of time ({limit} s); try again on a less busy"
                           " machine") from None
     return subprocess.CompletedProcess(argv, process.returncode, out, err)
+
+
+if __name__ == "__main__":
+    print("\n".join(f"{name}={value}" for name, value in STEP_ENVIRONMENT.items()))
