@@ -20,6 +20,10 @@ WINE32_LIBRARIES = "/usr/lib/i386-linux-gnu/wine"
 # has not ended by then hangs, and is tried once more from nothing.
 BOOT_SECONDS = 360
 BOOT_TRIES = 2
+# How lines that Wine, its libraries or the emulator write begin: never a line
+# of the program's, whose messages are its own few.
+WINE_OWN_WORDS = (b"qemu: ", b"wine: ", b"wine client error:", b"error: XDG_RUNTIME_DIR",
+                  b"Inconsistency detected by ld.so", b"*** stack smashing detected")
 
 # A 64-bit prefix's boot also sets up a 32-bit half wherever it finds 32-bit
 # Wine and can start it, which under emulation takes minutes. These boot it
@@ -87,12 +91,13 @@ class WinePrefix:
         self.holding_lock = False
         self.log = os.path.join(self.folder, "boot.log")
 
-    def _quiet(self, command, timeout, launcher=()):
+    def _quiet(self, command, timeout, launcher=(), check=True, settings=()):
         """Runs COMMAND in a process group of its own, with Wine's errors in the
         boot log; where it outlasts TIMEOUT, the whole group ends. Nothing of
-        the caller's own stand-in settings reaches the prefix's set-up."""
+        the caller's own stand-in settings reaches the prefix's set-up, only
+        SETTINGS."""
         os.makedirs(self.folder, exist_ok=True)
-        env = dict(caller_environment(), **self.environment)
+        env = dict(caller_environment(), **self.environment, **dict(settings))
         env["WINEDEBUG"] = "fixme-all"
         with open(self.log, "a") as log:
             process = subprocess.Popen([*launcher, *command], start_new_session=True, env=env,
@@ -103,7 +108,7 @@ class WinePrefix:
             end_group(process.pid)
             process.wait()
             raise
-        if status != 0:
+        if status != 0 and check:
             raise subprocess.CalledProcessError(status, command)
 
     def _boot_launcher(self, say):
@@ -120,10 +125,12 @@ class WinePrefix:
             " 32-bit half too, which takes longer")
         return []
 
-    def boot(self, server_dll, keeper, say=lambda line: print(line, file=sys.stderr)):
+    def boot(self, server_dll, keeper, first_run=None,
+             say=lambda line: print(line, file=sys.stderr)):
         """Starts a persistent server, boots the prefix, starts KEEPER and waits
-        until it is up, then registers SERVER_DLL: one step after the other, so
-        that no two Wine processes ever race to set the prefix up."""
+        until it is up, registers SERVER_DLL, then runs FIRST_RUN (a Windows
+        program and its arguments) once: one step after the other, so that no
+        two Wine processes ever race to set the prefix up."""
         hung = []  # said once the last attempt has laid its folder
         for attempt in range(1, BOOT_TRIES + 1):
             shutil.rmtree(self.folder, ignore_errors=True)
@@ -167,6 +174,14 @@ class WinePrefix:
                 raise WineFailure(f"the keeper never came up (status {keeper_process.poll()})")
             time.sleep(0.2)
         self.register(server_dll)
+        if first_run:
+            # The first run that uses COM starts processes of Wine's own, and
+            # under emulation one of them may crash meanwhile, into that run's
+            # standard error (seen with Wine 10): this run, whose output only
+            # the boot log keeps, against a state file of its own.
+            state = windows_path(os.path.join(self.folder, "first-run-state"))
+            self._quiet([self.wine, *first_run], timeout=600, check=False,
+                        settings={"TALVENOR_STANDIN_STATE": state})
 
     def register(self, server_dll, *flags):
         self._quiet([self.wine, "regsvr32", "/s", *flags, windows_path(server_dll)], timeout=600)
@@ -206,7 +221,9 @@ class WinePrefix:
         # The program ends with 0, 1 or (the stand-in's knob) 2, and prints a
         # message whenever it fails; anything else is Wine's doing, or a crash.
         quiet = not result.stdout and not result.stderr
-        if result.returncode not in (0, 1, 2) or (result.returncode != 0 and quiet):
+        wine_said = isinstance(result.stderr, bytes) and any(
+            line.startswith(WINE_OWN_WORDS) for line in result.stderr.splitlines())
+        if result.returncode not in (0, 1, 2) or (result.returncode != 0 and quiet) or wine_said:
             raise WineFailure(f"{argv} ended with status {result.returncode:#x} under Wine,"
                               f" printing {result.stdout!r} and {result.stderr!r}: not an"
                               " outcome of the program's own")

@@ -116,6 +116,7 @@ def runner(pytestconfig):
         if not session or not os.path.exists(prefix.marker) or read(prefix.marker) != session:
             prefix.boot(built(pytestconfig, "talvenor_stand_in.dll"),
                         built(pytestconfig, "tests", "wine_keeper.exe"),
+                        first_run=[built(pytestconfig, "talvenor.exe"), "s"],
                         say=lambda line: append(prefix.note, line + "\n"))
             append(prefix.marker, session)
     yield Runner(build_dir(pytestconfig), prefix)
