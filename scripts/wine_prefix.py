@@ -225,7 +225,8 @@ class WinePrefix:
                                stderr=subprocess.DEVNULL)
             except subprocess.TimeoutExpired:
                 pass
-        named = f"WINEPREFIX={self.environment['WINEPREFIX']}".encode() + b"\0"
+        # The whole variable, between two separators: X_WINEPREFIX=... is another.
+        named = f"\0WINEPREFIX={self.environment['WINEPREFIX']}\0".encode()
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open(f"/proc/{pid}/environ", "rb") as environ:
