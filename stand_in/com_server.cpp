@@ -82,22 +82,32 @@ class ClassFactory final : public IClassFactory {
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
 
+  // Logged as "CreateInstance outer=<pointer> <interface>": what Wine's COM
+  // library asks the factory for on the program's behalf.
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID interface_id,
                                            void** object) override {
+    char line[stand_in::kLineRoom];
+    std::snprintf(line, sizeof line, "CreateInstance outer=%s %s",
+                  stand_in::FormatPointer(outer).text, stand_in::FormatGuid(interface_id).text);
+    stand_in::LogCall(line);
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    switch (stand_in::ConfiguredFault()) {
+    const auto [fault, result] = stand_in::ConfiguredFault();
+    switch (fault) {
       case stand_in::Fault::kCreate:
-        return E_FAIL;
       case stand_in::Fault::kNoObject:
-        return S_OK;
+        return result;
+      case stand_in::Fault::kCreatePoison:
+        *object = stand_in::kPoisonObject;
+        return result;
       default:
         break;
     }
     RecordHost();
     LoadNamedLibrary();
-    return stand_in::NewLocalMachine(interface_id, object);
+    const HRESULT made = stand_in::NewLocalMachine(interface_id, object);
+    return made == S_OK && fault == stand_in::Fault::kCreatePositive ? result : made;
   }
 
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
