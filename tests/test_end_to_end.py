@@ -431,8 +431,11 @@ def test_the_object_lives_in_the_program_made_on_its_main_thread(runner, tmp_pat
 
 
 @wine
-def test_class_not_registered(runner, tmp_path):
-    with runner.prefix.without_class(runner.server):
+@pytest.mark.parametrize("flags", [(), ("/n", "/i:handler")], ids=["none", "handler only"])
+def test_class_not_registered_as_an_in_process_server(runner, tmp_path, flags):
+    """With no registration at all, or as an in-process handler only, which a
+    creation that asked for more than an in-process server would find."""
+    with runner.prefix.registered_only_as(runner.server, *flags):
         result = run(runner, str(tmp_path), ["s"], before="1\n")
     assert (result.stdout, result.stderr.decode(), result.returncode) == (
         b"", NO_OBJECT.replace("\n", "\r\n"), 1)
