@@ -188,7 +188,7 @@ class WinePrefix:
 
     @contextlib.contextmanager
     def _locked(self, how):
-        if self.holding_lock:  # a run inside without_class
+        if self.holding_lock:  # a run inside registered_only_as
             yield
             return
         with open(self.lock_path, "a") as lock:
@@ -200,13 +200,19 @@ class WinePrefix:
                 self.holding_lock = False
 
     @contextlib.contextmanager
-    def without_class(self, server_dll):
-        """The class unregistered, with no other run in the prefix meanwhile."""
+    def registered_only_as(self, server_dll, *flags):
+        """The class registered by regsvr32 with FLAGS instead of as its server
+        (no flags: not registered at all), with no other run in the prefix
+        meanwhile."""
         with self._locked(fcntl.LOCK_EX):
             self.register(server_dll, "/u")
             try:
+                if flags:
+                    self.register(server_dll, *flags)
                 yield
             finally:
+                if flags:
+                    self.register(server_dll, "/u")
                 self.register(server_dll)
 
     def run(self, argv, env, timeout=300, **popen):
@@ -242,7 +248,8 @@ class WinePrefix:
                                stderr=subprocess.DEVNULL)
             except subprocess.TimeoutExpired:
                 pass
-        named = f"WINEPREFIX={self.environment['WINEPREFIX']}".encode() + b"\0"
+        # The whole variable, between two separators: X_WINEPREFIX=... is another.
+        named = f"\0WINEPREFIX={self.environment['WINEPREFIX']}\0".encode()
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open(f"/proc/{pid}/environ", "rb") as environ:

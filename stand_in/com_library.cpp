@@ -2,7 +2,10 @@
 // per thread and creation of the one class this stand-in serves.
 #include <ole2.h>
 
+#include <cstdio>
+
 #include "stand_in/local_machine.h"
+#include "stand_in/state_store.h"
 
 namespace {
 
@@ -27,26 +30,39 @@ extern "C" const char* __lsan_default_options() { return "print_suppressions=0";
 
 // cppcheck-suppress [constParameter, constParameterPointer] ; the signature is the platform's
 HRESULT OleInitialize(void* reserved) {
-  stand_in::LogCall("OleInitialize");
+  char line[stand_in::kLineRoom];
+  std::snprintf(line, sizeof line, "OleInitialize reserved=%s",
+                stand_in::FormatPointer(reserved).text);
+  stand_in::LogCall(line);
   if (reserved != nullptr) return kInvalidArgument;
-  const stand_in::Fault fault = stand_in::ConfiguredFault();
-  if (fault == stand_in::Fault::kInit) return E_FAIL;
+  const auto [fault, result] = stand_in::ConfiguredFault();
+  if (fault == stand_in::Fault::kInit) return result;
   const bool already = com_initialized;
   com_initialized = true;
-  return already || fault == stand_in::Fault::kInitPositive ? S_FALSE : S_OK;
+  if (fault == stand_in::Fault::kInitPositive) return result;
+  return already ? S_FALSE : S_OK;
 }
 
 // cppcheck-suppress [constParameter, constParameterPointer] ; the signature is the platform's
 HRESULT CoCreateInstance(REFCLSID class_id, LPUNKNOWN outer, DWORD context, REFIID interface_id,
                          void** object) {
-  stand_in::LogCall("CoCreateInstance");
+  char line[stand_in::kLineRoom];
+  std::snprintf(line, sizeof line, "CoCreateInstance %s outer=%s context=%lu %s %s%s",
+                stand_in::FormatGuid(class_id).text, stand_in::FormatPointer(outer).text,
+                static_cast<unsigned long>(context), stand_in::FormatGuid(interface_id).text,
+                object == nullptr ? "object=" : "*object=",
+                stand_in::FormatPointer(object == nullptr ? nullptr : *object).text);
+  stand_in::LogCall(line);
   if (object == nullptr) return E_POINTER;
   if (!com_initialized) return CO_E_NOTINITIALIZED;
-  switch (stand_in::ConfiguredFault()) {
+  const auto [fault, result] = stand_in::ConfiguredFault();
+  switch (fault) {
     case stand_in::Fault::kCreate:
-      return E_FAIL;
     case stand_in::Fault::kNoObject:
-      return S_OK;  // and the caller's pointer is left as it was
+      return result;  // and the caller's pointer is left as it was
+    case stand_in::Fault::kCreatePoison:
+      *object = stand_in::kPoisonObject;
+      return result;
     default:
       break;
   }
@@ -56,5 +72,6 @@ HRESULT CoCreateInstance(REFCLSID class_id, LPUNKNOWN outer, DWORD context, REFI
     return REGDB_E_CLASSNOTREG;
   }
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-  return stand_in::NewLocalMachine(interface_id, object);
+  const HRESULT made = stand_in::NewLocalMachine(interface_id, object);
+  return made == S_OK && fault == stand_in::Fault::kCreatePositive ? result : made;
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "stand_in/local_machine.h"
 #include "stand_in/state_store.h"
@@ -20,6 +21,7 @@ LONG server_locks = 0;
 
 const char kClassKey[] = "CLSID\\{60664CAF-AF0D-0005-A300-5C7D25FF22A0}";
 const char kServerKey[] = "CLSID\\{60664CAF-AF0D-0005-A300-5C7D25FF22A0}\\InprocServer32";
+const char kHandlerKey[] = "CLSID\\{60664CAF-AF0D-0005-A300-5C7D25FF22A0}\\InprocHandler32";
 
 const char* ApartmentName() {
   APTTYPE type;
@@ -82,22 +84,32 @@ class ClassFactory final : public IClassFactory {
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
 
+  // Logged as "CreateInstance outer=<pointer> <interface>": what Wine's COM
+  // library asks the factory for on the program's behalf.
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID interface_id,
                                            void** object) override {
+    char line[stand_in::kLineRoom];
+    std::snprintf(line, sizeof line, "CreateInstance outer=%s %s",
+                  stand_in::FormatPointer(outer).text, stand_in::FormatGuid(interface_id).text);
+    stand_in::LogCall(line);
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    switch (stand_in::ConfiguredFault()) {
+    const auto [fault, result] = stand_in::ConfiguredFault();
+    switch (fault) {
       case stand_in::Fault::kCreate:
-        return E_FAIL;
       case stand_in::Fault::kNoObject:
-        return S_OK;
+        return result;
+      case stand_in::Fault::kCreatePoison:
+        *object = stand_in::kPoisonObject;
+        return result;
       default:
         break;
     }
     RecordHost();
     LoadNamedLibrary();
-    return stand_in::NewLocalMachine(interface_id, object);
+    const HRESULT made = stand_in::NewLocalMachine(interface_id, object);
+    return made == S_OK && fault == stand_in::Fault::kCreatePositive ? result : made;
   }
 
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
@@ -124,6 +136,17 @@ bool SetString(HKEY root, const char* key, const char* name, const char* value) 
   return result == ERROR_SUCCESS;
 }
 
+// The class under its name, with the server DLL (this one) under subkey.
+HRESULT Register(const char* subkey) {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(server_module, path, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return E_FAIL;
+  const bool registered = SetString(HKEY_CLASSES_ROOT, kClassKey, nullptr, "ShellLocalMachine") &&
+                          SetString(HKEY_CLASSES_ROOT, subkey, nullptr, path) &&
+                          SetString(HKEY_CLASSES_ROOT, subkey, "ThreadingModel", "Apartment");
+  return registered ? S_OK : SELFREG_E_CLASS;
+}
+
 }  // namespace
 
 extern "C" {
@@ -147,20 +170,22 @@ HRESULT STDAPICALLTYPE DllCanUnloadNow() {
   return server_locks == 0 && stand_in::LiveLocalMachines() == 0 ? S_OK : S_FALSE;
 }
 
-HRESULT STDAPICALLTYPE DllRegisterServer() {
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(server_module, path, MAX_PATH);
-  if (length == 0 || length == MAX_PATH) return E_FAIL;
-  const bool registered = SetString(HKEY_CLASSES_ROOT, kClassKey, nullptr, "ShellLocalMachine") &&
-                          SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, path) &&
-                          SetString(HKEY_CLASSES_ROOT, kServerKey, "ThreadingModel", "Apartment");
-  return registered ? S_OK : SELFREG_E_CLASS;
-}
+HRESULT STDAPICALLTYPE DllRegisterServer() { return Register(kServerKey); }
 
 HRESULT STDAPICALLTYPE DllUnregisterServer() {
   RegDeleteKeyA(HKEY_CLASSES_ROOT, kServerKey);
+  RegDeleteKeyA(HKEY_CLASSES_ROOT, kHandlerKey);
   const LONG result = RegDeleteKeyA(HKEY_CLASSES_ROOT, kClassKey);
   return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
+}
+
+// "regsvr32 /n /i:handler": the class registered as an in-process handler
+// only, which a creation asking for an in-process server alone must not find.
+HRESULT STDAPICALLTYPE DllInstall(BOOL install, const wchar_t* command_line) {
+  if (install == FALSE || command_line == nullptr || std::wcscmp(command_line, L"handler") != 0) {
+    return E_INVALIDARG;
+  }
+  return Register(kHandlerKey);
 }
 
 }  // extern "C"

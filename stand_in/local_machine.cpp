@@ -1,11 +1,12 @@
 #include "stand_in/local_machine.h"
 
-#include <algorithm>
+#include <charconv>
+#include <cinttypes>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 #include "stand_in/state_store.h"
 
@@ -25,14 +26,19 @@ const IID kUnknownInterfaceId = {
 
 // Callers hold the object as an ILocalMachine*, the interface's name in their
 // headers; entries take that type so that each call matches the function's own
-// type exactly. Behind the pointer is a Machine.
+// type exactly. Behind the pointer is one of a Machine's two faces: its
+// local-machine interface, or its IUnknown, a pointer of its own as COM allows.
+enum Face : int { kMachineFace, kUnknownFace, kFaces };
 struct MachineTable;
 struct Machine {
-  const MachineTable* table;
-  ULONG references;
+  const MachineTable* faces[kFaces];
+  ULONG references;  // shared by both faces
 };
 
-Machine* Object(ILocalMachine* self) { return reinterpret_cast<Machine*>(self); }
+template <int kFace>
+Machine* Object(ILocalMachine* self) {
+  return reinterpret_cast<Machine*>(reinterpret_cast<const MachineTable**>(self) - kFace);
+}
 
 // The method table as the class lays it out: IUnknown's three entries, ten
 // entries this program has no use for, then the state getter and setter.
@@ -51,36 +57,51 @@ static_assert(offsetof(MachineTable, GetEnabled) == 13 * sizeof(void*), "getter 
 static_assert(offsetof(MachineTable, SetEnabled) == 14 * sizeof(void*), "setter is entry 15");
 
 ULONG live_machines = 0;
+// The pointer the latest creation handed out, for the getter and setter to
+// tell whether they were called on it.
+const void* created = nullptr;
 
-bool IsOffered(REFIID interface_id) {
-  return IsEqualGUID(interface_id, kUnknownInterfaceId) != 0 ||
-         IsEqualGUID(interface_id, kLocalMachineInterfaceId) != 0;
+const char* SelfName(const ILocalMachine* self) { return self == created ? "created" : "other"; }
+
+// "slot N", and " via IUnknown" for an entry of the IUnknown face.
+template <int kFace>
+void LogSlot(int entry) {
+  char line[kLineRoom];
+  std::snprintf(line, sizeof line, "slot %d%s", entry,
+                kFace == kUnknownFace ? " via IUnknown" : "");
+  LogCall(line);
 }
 
 HRESULT HandOut(Machine* self, REFIID interface_id, void** object) {
   if (object == nullptr) return E_POINTER;
-  if (!IsOffered(interface_id)) {
+  if (IsEqualGUID(interface_id, kUnknownInterfaceId) != 0) {
+    *object = &self->faces[kUnknownFace];
+  } else if (IsEqualGUID(interface_id, kLocalMachineInterfaceId) != 0) {
+    *object = &self->faces[kMachineFace];
+  } else {
     *object = nullptr;
     return E_NOINTERFACE;
   }
   ++self->references;
-  *object = self;
   return S_OK;
 }
 
+template <int kFace>
 HRESULT STDMETHODCALLTYPE QueryInterface(ILocalMachine* self, REFIID interface_id, void** object) {
-  LogCall("slot", 1);
-  return HandOut(Object(self), interface_id, object);
+  LogSlot<kFace>(1);
+  return HandOut(Object<kFace>(self), interface_id, object);
 }
 
+template <int kFace>
 ULONG STDMETHODCALLTYPE AddRef(ILocalMachine* self) {
-  LogCall("slot", 2);
-  return ++Object(self)->references;
+  LogSlot<kFace>(2);
+  return ++Object<kFace>(self)->references;
 }
 
+template <int kFace>
 ULONG STDMETHODCALLTYPE Release(ILocalMachine* self) {
-  LogCall("slot", 3);
-  Machine* const machine = Object(self);
+  LogSlot<kFace>(3);
+  Machine* const machine = Object<kFace>(self);
   const ULONG left = --machine->references;
   if (left == 0) {
     std::free(machine);
@@ -89,98 +110,170 @@ ULONG STDMETHODCALLTYPE Release(ILocalMachine* self) {
   return left;
 }
 
-template <int kEntry>
+template <int kFace, int kEntry>
 HRESULT STDMETHODCALLTYPE Unused(ILocalMachine* /*self*/) {
-  LogCall("slot", kEntry);
+  LogSlot<kFace>(kEntry);
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE GetEnabled(ILocalMachine* /*self*/, VARIANT_BOOL* enabled) {
+HRESULT STDMETHODCALLTYPE GetEnabled(ILocalMachine* self, VARIANT_BOOL* enabled) {
+  char line[kLineRoom];
   if (enabled == nullptr) {
-    LogCall("get null");
+    std::snprintf(line, sizeof line, "get self=%s null", SelfName(self));
+    LogCall(line);
     return E_POINTER;
   }
-  LogCall("get", *enabled);
-  const Fault fault = ConfiguredFault();
-  if (fault == Fault::kGet) return kGetFailure;
+  std::snprintf(line, sizeof line, "get self=%s %d", SelfName(self), *enabled);
+  LogCall(line);
+  const auto [fault, result] = ConfiguredFault();
+  if (fault == Fault::kGet) return result;
   VARIANT_BOOL stored = 0;
   if (!ReadState(&stored)) return E_FAIL;
   *enabled = stored;
-  return fault == Fault::kGetPositive ? S_FALSE : S_OK;
+  return fault == Fault::kGetPositive ? result : S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE SetEnabled(ILocalMachine* /*self*/, VARIANT_BOOL enabled) {
-  LogCall("set", enabled);
-  const Fault fault = ConfiguredFault();
-  if (fault == Fault::kSet) return E_ACCESSDENIED;
+HRESULT STDMETHODCALLTYPE SetEnabled(ILocalMachine* self, VARIANT_BOOL enabled) {
+  char line[kLineRoom];
+  std::snprintf(line, sizeof line, "set self=%s %d", SelfName(self), enabled);
+  LogCall(line);
+  const auto [fault, result] = ConfiguredFault();
+  if (fault == Fault::kSet) return result;
   if (!WriteState(enabled)) return E_ACCESSDENIED;
-  return fault == Fault::kSetPositive ? S_FALSE : S_OK;
+  return fault == Fault::kSetPositive ? result : S_OK;
 }
 
-const MachineTable kMachineTable = {
-    QueryInterface,
-    AddRef,
-    Release,
-    {Unused<4>, Unused<5>, Unused<6>, Unused<7>, Unused<8>, Unused<9>, Unused<10>, Unused<11>,
-     Unused<12>, Unused<13>},
-    GetEnabled,
-    SetEnabled,
-};
+// Where the IUnknown face has the getter and the setter: entries that a caller
+// holding the wrong pointer reaches, and that fail where it can see.
+HRESULT STDMETHODCALLTYPE GetViaUnknown(ILocalMachine* /*self*/, VARIANT_BOOL* /*enabled*/) {
+  LogSlot<kUnknownFace>(14);
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE SetViaUnknown(ILocalMachine* /*self*/, VARIANT_BOOL /*enabled*/) {
+  LogSlot<kUnknownFace>(15);
+  return E_NOTIMPL;
+}
+
+template <int kFace>
+constexpr MachineTable TableOf(decltype(MachineTable::GetEnabled) get,
+                               decltype(MachineTable::SetEnabled) set) {
+  return {QueryInterface<kFace>,
+          AddRef<kFace>,
+          Release<kFace>,
+          {Unused<kFace, 4>, Unused<kFace, 5>, Unused<kFace, 6>, Unused<kFace, 7>, Unused<kFace, 8>,
+           Unused<kFace, 9>, Unused<kFace, 10>, Unused<kFace, 11>, Unused<kFace, 12>,
+           Unused<kFace, 13>},
+          get,
+          set};
+}
+
+const MachineTable kMachineTable = TableOf<kMachineFace>(GetEnabled, SetEnabled);
+const MachineTable kUnknownTable = TableOf<kUnknownFace>(GetViaUnknown, SetViaUnknown);
 
 struct FaultName {
   const char* name;
   Fault fault;
+  HRESULT result;  // unless the setting names another
 };
 const FaultName kFaultNames[] = {
-    {"init", Fault::kInit},     {"init-positive", Fault::kInitPositive},
-    {"create", Fault::kCreate}, {"no-object", Fault::kNoObject},
-    {"get", Fault::kGet},       {"get-positive", Fault::kGetPositive},
-    {"set", Fault::kSet},       {"set-positive", Fault::kSetPositive},
+    {"init", Fault::kInit, E_FAIL},
+    {"init-positive", Fault::kInitPositive, S_FALSE},
+    {"create", Fault::kCreate, E_FAIL},
+    {"create-poison", Fault::kCreatePoison, E_OUTOFMEMORY},
+    {"create-positive", Fault::kCreatePositive, S_FALSE},
+    {"no-object", Fault::kNoObject, S_OK},
+    {"get", Fault::kGet, kGetFailure},
+    {"get-positive", Fault::kGetPositive, S_FALSE},
+    {"set", Fault::kSet, E_ACCESSDENIED},
+    {"set-positive", Fault::kSetPositive, S_FALSE},
 };
+
+// A failure, S_OK or a positive success.
+int KindOf(HRESULT result) { return result < 0 ? -1 : result > 0 ? 1 : 0; }
+
+// "0x" and exactly eight hex digits, of the fault's own kind.
+bool ParseResult(const char* text, const FaultName& known, HRESULT* result) {
+  constexpr std::size_t kDigits = 8;
+  if (std::strncmp(text, "0x", 2) != 0 || std::strlen(text + 2) != kDigits) return false;
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text + 2, text + 2 + kDigits, value, 16);
+  if (error != std::errc() || end != text + 2 + kDigits) return false;
+  *result = static_cast<HRESULT>(value);
+  return KindOf(*result) == KindOf(known.result);
+}
 
 }  // namespace
 
-Fault ConfiguredFault() noexcept {
+FaultSetting ConfiguredFault() noexcept {
   const char* const value = std::getenv("TALVENOR_STANDIN_FAULT");
-  if (value == nullptr || value[0] == '\0') return Fault::kNone;
-  const FaultName* const end = std::end(kFaultNames);
-  const FaultName* const found =
-      std::find_if(std::begin(kFaultNames), end,
-                   [value](const FaultName& known) { return std::strcmp(value, known.name) == 0; });
-  if (found != end) return found->fault;
+  if (value == nullptr || value[0] == '\0') return {Fault::kNone, S_OK};
+  const char* const equals = std::strchr(value, '=');
+  const std::size_t name_length =
+      equals == nullptr ? std::strlen(value) : static_cast<std::size_t>(equals - value);
+  for (const FaultName& known : kFaultNames) {
+    if (std::strlen(known.name) != name_length ||
+        std::strncmp(value, known.name, name_length) != 0) {
+      continue;
+    }
+    HRESULT result = known.result;
+    if (equals == nullptr || ParseResult(equals + 1, known, &result)) return {known.fault, result};
+    break;
+  }
   std::fprintf(stderr, "stand-in: TALVENOR_STANDIN_FAULT=%s is not one of", value);
   const char* separator = " ";
   for (const FaultName& known : kFaultNames) {
     std::fprintf(stderr, "%s%s", separator, known.name);
     separator = ", ";
   }
-  std::fputc('\n', stderr);
+  std::fputs(", each alone or with =0x and eight hex digits of a result of its kind\n", stderr);
   std::fflush(stderr);
   std::_Exit(2);
 }
 
-void LogCall(const char* call) noexcept {
+void LogCall(const char* line) noexcept {
   const char* const path = std::getenv("TALVENOR_STANDIN_LOG");
   if (path == nullptr || path[0] == '\0') return;
-  AppendLine(path, call);
+  AppendLine(path, line);
 }
 
-void LogCall(const char* call, long value) noexcept {
-  char line[48];
-  std::snprintf(line, sizeof line, "%s %ld", call, value);
-  LogCall(line);
+GuidText FormatGuid(const GUID& identifier) noexcept {
+  GuidText text;
+  std::snprintf(text.text, sizeof text.text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned long>(identifier.Data1),
+                static_cast<unsigned>(identifier.Data2), static_cast<unsigned>(identifier.Data3),
+                identifier.Data4[0], identifier.Data4[1], identifier.Data4[2], identifier.Data4[3],
+                identifier.Data4[4], identifier.Data4[5], identifier.Data4[6], identifier.Data4[7]);
+  return text;
+}
+
+PointerText FormatPointer(const void* pointer) noexcept {
+  PointerText text;
+  if (pointer == nullptr) {
+    std::snprintf(text.text, sizeof text.text, "null");
+  } else {
+    std::snprintf(text.text, sizeof text.text, "0x%" PRIXPTR,
+                  reinterpret_cast<std::uintptr_t>(pointer));
+  }
+  return text;
 }
 
 HRESULT NewLocalMachine(REFIID interface_id, void** object) noexcept {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
-  if (!IsOffered(interface_id)) return E_NOINTERFACE;
+  if (IsEqualGUID(interface_id, kUnknownInterfaceId) == 0 &&
+      IsEqualGUID(interface_id, kLocalMachineInterfaceId) == 0) {
+    return E_NOINTERFACE;
+  }
   auto* const machine = static_cast<Machine*>(std::malloc(sizeof(Machine)));
   if (machine == nullptr) return E_OUTOFMEMORY;
-  machine->table = &kMachineTable;
+  machine->faces[kMachineFace] = &kMachineTable;
+  machine->faces[kUnknownFace] = &kUnknownTable;
   machine->references = 1;
   ++live_machines;
-  *object = machine;
+  const bool as_unknown = IsEqualGUID(interface_id, kUnknownInterfaceId) != 0;
+  *object = &machine->faces[as_unknown ? kUnknownFace : kMachineFace];
+  created = *object;
   return S_OK;
 }
 

@@ -13,14 +13,20 @@ namespace stand_in {
 extern const CLSID kLocalMachineClassId;
 extern const IID kLocalMachineInterfaceId;
 
-// TALVENOR_STANDIN_FAULT: the one platform call that misbehaves in this run.
-// The two "positive" faults of the object do their work and then answer
-// S_FALSE, a success code other than S_OK.
+// TALVENOR_STANDIN_FAULT: the one platform call that misbehaves in this run,
+// as a fault's name, or its name, "=" and the result it answers instead of its
+// own, written 0x and eight hex digits (get=0x8000FFFF). A result of another
+// kind than the fault's own (a success for a failure, S_OK for a positive
+// success) is refused. The "positive" faults do their work and then answer a
+// success code other than S_OK; "create-poison" writes a pointer that is no
+// object and fails.
 enum class Fault {
   kNone,
   kInit,
   kInitPositive,
   kCreate,
+  kCreatePoison,
+  kCreatePositive,
   kNoObject,
   kGet,
   kGetPositive,
@@ -32,17 +38,36 @@ enum class Fault {
 // test can tell it passed on from one a caller made up.
 constexpr HRESULT kGetFailure = static_cast<HRESULT>(0x80070015U);  // "device not ready"
 
+// What "create-poison" writes to the caller's pointer: calling through it crashes.
+inline void* const kPoisonObject = reinterpret_cast<void*>(0x5A5A5A5AU);
+
+struct FaultSetting {
+  Fault fault;
+  HRESULT result;  // what the faulty call answers
+};
+
 // Reads TALVENOR_STANDIN_FAULT. A value it does not know ends the process with
 // status 2 after one line on standard error, so that a mistyped test cannot
 // pass by running without its fault.
-Fault ConfiguredFault() noexcept;
+FaultSetting ConfiguredFault() noexcept;
 
 // Appends one line to the file named by TALVENOR_STANDIN_LOG, if it is set.
-void LogCall(const char* call) noexcept;
-void LogCall(const char* call, long value) noexcept;
+void LogCall(const char* line) noexcept;
+
+// How the log writes an identifier, in full and in braces, and a pointer: "null" or in hex.
+struct GuidText {
+  char text[39];
+};
+GuidText FormatGuid(const GUID& identifier) noexcept;
+struct PointerText {
+  char text[2 + 2 * sizeof(void*) + 1];
+};
+PointerText FormatPointer(const void* pointer) noexcept;
 
 // Creates an object and hands out its interface_id interface with one
-// reference; E_NOINTERFACE for any interface but IUnknown and the local-machine one.
+// reference; E_NOINTERFACE for any interface but IUnknown and the local-machine
+// one. Its IUnknown is a pointer of its own, whose table has the getter's and
+// the setter's places too, where entries stand that only log and fail.
 HRESULT NewLocalMachine(REFIID interface_id, void** object) noexcept;
 
 // Objects not yet released, for a server deciding whether it may unload.

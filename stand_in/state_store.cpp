@@ -168,7 +168,7 @@ void FolderOf(const char* path, char (&folder)[kPathRoom], const PathRules& rule
 void AppendLine(const char* path, const char* text) noexcept {
   const int file = open(path, O_WRONLY | O_CREAT | O_APPEND | O_BINARY | O_CLOEXEC, 0644);
   if (file < 0) return;
-  char line[64];
+  char line[kLineRoom];
   const int length = std::snprintf(line, sizeof line, "%s\n", text);
   if (length > 0 && static_cast<std::size_t>(length) < sizeof line) {
     [[maybe_unused]] const bool written = WriteAll(file, line, static_cast<std::size_t>(length));

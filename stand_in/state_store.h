@@ -22,8 +22,14 @@ bool WriteState(VARIANT_BOOL value) noexcept;
 
 // Appends text and a newline to the file at path, creating it when missing,
 // in one write, so that lines from concurrent runs never interleave. Best
-// effort: a line that cannot be written is lost.
+// effort: a line that cannot be written, or is longer than kLineRoom with its
+// newline, is lost.
 void AppendLine(const char* path, const char* text) noexcept;
+
+// Room for a line and its newline: plainly more than the longest the stand-in
+// writes, CoCreateInstance's two identifiers and three values (about 130
+// bytes), or a program's file name and an apartment (at most MAX_PATH + 16).
+constexpr std::size_t kLineRoom = 512;
 
 // Room for any path the platform takes; a longer one counts as unusable.
 constexpr std::size_t kPathRoom = 4096;

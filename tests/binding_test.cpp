@@ -13,6 +13,12 @@ namespace {
 
 constexpr VARIANT_BOOL kPoison = static_cast<VARIANT_BOOL>(0x5A5A);  // 23130
 
+// The stand-in's log of the binding's two COM library calls, every argument written out.
+const std::string kInitialization = "OleInitialize reserved=null\n";
+const std::string kCreation =
+    "CoCreateInstance {60664CAF-AF0D-0005-A300-5C7D25FF22A0} outer=null context=1 "
+    "{60664CAF-AF0D-1005-A300-5C7D25FF22A0} *object=null\n";
+
 using BindingTest = StandInTest;
 
 // What the program does before each command: COM initialised on this thread,
@@ -22,37 +28,41 @@ ILocalMachine* InitializedMachine() {
   return CreateLocalMachine();
 }
 
+// The binding's test of the result, not the stand-in's results (which
+// stand_in_test.cpp checks): S_OK, then S_FALSE from the second call on.
 TEST_F(BindingTest, InitializeComCountsPositiveResultAsSuccess) {
-  OnFreshThread([] {
-    EXPECT_TRUE(InitializeCom());
-    EXPECT_EQ(OleInitialize(nullptr), S_FALSE);  // COM is now initialised on this thread
-    EXPECT_TRUE(InitializeCom());
-  });
-  SetFault("init-positive");
-  OnFreshThread([] {
-    EXPECT_TRUE(InitializeCom());
-    EXPECT_NE(CreateLocalMachine(), nullptr);
-  });
+  for (const char* fault : {"", "init-positive", "init-positive=0x7FFFFFFF"}) {
+    SCOPED_TRACE(fault);
+    SetFault(fault);
+    OnFreshThread([] {
+      EXPECT_TRUE(InitializeCom());
+      EXPECT_TRUE(InitializeCom());
+      EXPECT_NE(CreateLocalMachine(), nullptr);
+    });
+  }
 }
 
 TEST_F(BindingTest, InitializeComReportsFailure) {
-  SetFault("init");
-  OnFreshThread([] { EXPECT_FALSE(InitializeCom()); });
-  EXPECT_EQ(Log(), "OleInitialize\n");
+  for (const char* fault : {"init", "init=0xFFFFFFFF", "init=0x80000000"}) {
+    SCOPED_TRACE(fault);
+    SetFault(fault);
+    OnFreshThread([] { EXPECT_FALSE(InitializeCom()); });
+  }
+  EXPECT_EQ(Log(), kInitialization + kInitialization + kInitialization);
 }
 
 TEST_F(BindingTest, CreateLocalMachineMakesOneCreationAndCallsNoEntry) {
   OnFreshThread([] { EXPECT_NE(InitializedMachine(), nullptr); });
-  EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\n");
+  EXPECT_EQ(Log(), kInitialization + kCreation);
 }
 
 TEST_F(BindingTest, CreateLocalMachineFailsWhereComIsNotInitialised) {
   OnFreshThread([] { EXPECT_EQ(CreateLocalMachine(), nullptr); });
-  EXPECT_EQ(Log(), "CoCreateInstance\n");
+  EXPECT_EQ(Log(), kCreation);
 }
 
 TEST_F(BindingTest, CreateLocalMachineTreatsFailureCodeAndMissingObjectAlike) {
-  for (const char* fault : {"create", "no-object"}) {
+  for (const char* fault : {"create", "create=0x80000000", "create-poison", "no-object"}) {
     SCOPED_TRACE(fault);
     SetFault(fault);
     OnFreshThread([] { EXPECT_EQ(InitializedMachine(), nullptr); });
@@ -68,7 +78,7 @@ TEST_F(BindingTest, QueryFillsTheCallersValueThroughTheGetter) {
     EXPECT_EQ(QueryRemoteDesktopEnabled(machine, &state), S_OK);
     EXPECT_EQ(state, -1);
   });
-  EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\nget 23130\n");
+  EXPECT_EQ(Log(), kInitialization + kCreation + "get self=created 23130\n");
 }
 
 TEST_F(BindingTest, QueryReturnsTheGettersResultUnchanged) {
@@ -79,7 +89,9 @@ TEST_F(BindingTest, QueryReturnsTheGettersResultUnchanged) {
   };
   const Case cases[] = {
       {"get", stand_in::kGetFailure, kPoison},
+      {"get=0x8000FFFF", static_cast<HRESULT>(0x8000FFFFU), kPoison},
       {"get-positive", S_FALSE, 1},
+      {"get-positive=0x7FFFFFFF", 0x7FFFFFFF, 1},
   };
   StoreState("1\n");
   for (const Case& each : cases) {
@@ -104,28 +116,35 @@ TEST_F(BindingTest, SetWritesExactlyOneOrZero) {
     EXPECT_TRUE(SetRemoteDesktopEnabled(machine, false));
     EXPECT_EQ(StoredState(), "0\n");
   });
-  EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\nset 1\nset 0\n");
+  EXPECT_EQ(Log(), kInitialization + kCreation + "set self=created 1\nset self=created 0\n");
 }
 
 TEST_F(BindingTest, SetCountsAPositiveResultAsSuccess) {
-  SetFault("set-positive");
-  OnFreshThread([this] {
-    ILocalMachine* const machine = InitializedMachine();
-    ASSERT_NE(machine, nullptr);
-    EXPECT_TRUE(SetRemoteDesktopEnabled(machine, true));
-    EXPECT_EQ(StoredState(), "1\n");
-  });
+  for (const char* fault : {"set-positive", "set-positive=0x7FFFFFFF"}) {
+    SCOPED_TRACE(fault);
+    StoreState("0\n");
+    SetFault(fault);
+    OnFreshThread([this] {
+      ILocalMachine* const machine = InitializedMachine();
+      ASSERT_NE(machine, nullptr);
+      EXPECT_TRUE(SetRemoteDesktopEnabled(machine, true));
+      EXPECT_EQ(StoredState(), "1\n");
+    });
+  }
 }
 
 TEST_F(BindingTest, SetReportsTheSettersFailure) {
-  StoreState("0\n");
-  SetFault("set");
-  OnFreshThread([] {
-    ILocalMachine* const machine = InitializedMachine();
-    ASSERT_NE(machine, nullptr);
-    EXPECT_FALSE(SetRemoteDesktopEnabled(machine, true));
-  });
-  EXPECT_EQ(StoredState(), "0\n");
+  for (const char* fault : {"set", "set=0x80004005"}) {
+    SCOPED_TRACE(fault);
+    StoreState("0\n");
+    SetFault(fault);
+    OnFreshThread([] {
+      ILocalMachine* const machine = InitializedMachine();
+      ASSERT_NE(machine, nullptr);
+      EXPECT_FALSE(SetRemoteDesktopEnabled(machine, true));
+    });
+    EXPECT_EQ(StoredState(), "0\n");
+  }
 }
 
 TEST_F(BindingTest, NoEntryButGetterAndSetterIsEverCalled) {
@@ -138,7 +157,9 @@ TEST_F(BindingTest, NoEntryButGetterAndSetterIsEverCalled) {
     QueryRemoteDesktopEnabled(machine, &state);
     SetRemoteDesktopEnabled(machine, false);
   });
-  EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\nget 0\nset 1\nget 0\nset 0\n");
+  EXPECT_EQ(Log(), kInitialization + kCreation +
+                       "get self=created 0\nset self=created 1\nget self=created 0\n"
+                       "set self=created 0\n");
 }
 
 std::vector<std::string> kernel_calls;

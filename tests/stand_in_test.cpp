@@ -68,31 +68,127 @@ TEST_F(CreationTest, CreationResultsFollowClassInterfaceAndContext) {
   });
 }
 
-TEST_F(CreationTest, NoObjectFaultSucceedsAndLeavesThePointerAlone) {
-  SetFault("no-object");
+TEST_F(CreationTest, EachCreationFaultAnswersAsItSays) {
+  struct Case {
+    const char* fault;
+    HRESULT result;
+    void* object;  // as the caller's pointer is left; null for a new object
+  };
+  const Case cases[] = {
+      {"create", E_FAIL, kPoisonPointer},
+      {"create=0x80000000", static_cast<HRESULT>(0x80000000U), kPoisonPointer},
+      {"create-poison", E_OUTOFMEMORY, stand_in::kPoisonObject},
+      {"create-poison=0x8000FFFF", static_cast<HRESULT>(0x8000FFFFU), stand_in::kPoisonObject},
+      {"no-object", S_OK, kPoisonPointer},
+      {"create-positive", S_FALSE, nullptr},
+      {"create-positive=0x7FFFFFFF", 0x7FFFFFFF, nullptr},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.fault);
+    SetFault(each.fault);
+    OnFreshThread([&each] {
+      ASSERT_EQ(OleInitialize(nullptr), S_OK);
+      void* object = kPoisonPointer;
+      EXPECT_EQ(CoCreateInstance(stand_in::kLocalMachineClassId, nullptr, CLSCTX_INPROC_SERVER,
+                                 stand_in::kLocalMachineInterfaceId, &object),
+                each.result);
+      if (each.object == nullptr) {
+        EXPECT_NE(object, kPoisonPointer);
+        EXPECT_NE(object, nullptr);
+      } else {
+        EXPECT_EQ(object, each.object);
+      }
+    });
+  }
+}
+
+TEST_F(CreationTest, OleInitializeAnswersAsItsFaultSays) {
+  struct Case {
+    const char* fault;
+    HRESULT first;  // and from the second call on
+    HRESULT again;
+  };
+  const Case cases[] = {
+      {"", S_OK, S_FALSE},
+      {"init", E_FAIL, E_FAIL},
+      {"init=0xFFFFFFFF", static_cast<HRESULT>(0xFFFFFFFFU), static_cast<HRESULT>(0xFFFFFFFFU)},
+      {"init-positive", S_FALSE, S_FALSE},
+      {"init-positive=0x7FFFFFFF", 0x7FFFFFFF, 0x7FFFFFFF},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.fault);
+    SetFault(each.fault);
+    OnFreshThread([&each] {
+      EXPECT_EQ(OleInitialize(nullptr), each.first);
+      EXPECT_EQ(OleInitialize(nullptr), each.again);
+    });
+  }
+}
+
+TEST_F(CreationTest, LogShowsTheArgumentsTheCallsReceived) {
   OnFreshThread([] {
-    ASSERT_EQ(OleInitialize(nullptr), S_OK);
+    EXPECT_EQ(OleInitialize(kPoisonPointer), static_cast<HRESULT>(0x80070057U));
+    ILocalMachine* const machine = CreatedMachine();
+    ASSERT_NE(machine, nullptr);
     void* object = kPoisonPointer;
-    EXPECT_EQ(CoCreateInstance(stand_in::kLocalMachineClassId, nullptr, CLSCTX_INPROC_SERVER,
-                               stand_in::kLocalMachineInterfaceId, &object),
-              S_OK);
-    EXPECT_EQ(object, kPoisonPointer);
+    const auto outer = reinterpret_cast<LPUNKNOWN>(0x1234);
+    EXPECT_EQ(CoCreateInstance(kOtherId, outer, 0x17, kUnknownId, &object), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoCreateInstance(kOtherId, nullptr, 1, kOtherId, nullptr), E_POINTER);
+    EXPECT_EQ(machine->lpVtbl->put_RemoteDesktopEnabled(machine, -1), S_OK);
+    ILocalMachine copy = *machine;  // the same table, but not the object
+    EXPECT_EQ(copy.lpVtbl->get_RemoteDesktopEnabled(&copy, nullptr), E_POINTER);
   });
+  EXPECT_EQ(Log(),
+            "OleInitialize reserved=0xDEADBEEF\n"
+            "OleInitialize reserved=null\n"
+            "CoCreateInstance {60664CAF-AF0D-0005-A300-5C7D25FF22A0} outer=null context=1 "
+            "{60664CAF-AF0D-1005-A300-5C7D25FF22A0} *object=null\n"
+            "CoCreateInstance {12345678-9ABC-DEF0-0102-030405060708} outer=0x1234 context=23 "
+            "{00000000-0000-0000-C000-000000000046} *object=0xDEADBEEF\n"
+            "CoCreateInstance {12345678-9ABC-DEF0-0102-030405060708} outer=null context=1 "
+            "{12345678-9ABC-DEF0-0102-030405060708} object=null\n"
+            "set self=created -1\n"
+            "get self=other null\n");
+  EXPECT_EQ(StoredState(), "-1\n");
 }
 
-TEST_F(CreationTest, InitPositiveFaultAnswersSFalseAtTheFirstCall) {
-  SetFault("init-positive");
-  OnFreshThread([] { EXPECT_EQ(OleInitialize(nullptr), S_FALSE); });
-}
-
-TEST_F(CreationTest, LogShowsTheValueTheSetterReceived) {
+// COM lets an object's IUnknown be another pointer than its interfaces, as long
+// as every face gives the same IUnknown and they share one reference count.
+TEST_F(CreationTest, IUnknownIsAPointerOfItsOwnWithTheObjectsIdentity) {
   OnFreshThread([] {
     ILocalMachine* const machine = CreatedMachine();
     ASSERT_NE(machine, nullptr);
-    EXPECT_EQ(machine->lpVtbl->put_RemoteDesktopEnabled(machine, -1), S_OK);
+    void* unknown = kPoisonPointer;
+    ASSERT_EQ(machine->lpVtbl->QueryInterface(machine, kUnknownId, &unknown), S_OK);
+    EXPECT_NE(unknown, machine);
+    auto* const face = static_cast<ILocalMachine*>(unknown);
+    void* again = kPoisonPointer;
+    void* back = kPoisonPointer;
+    EXPECT_EQ(face->lpVtbl->QueryInterface(face, kUnknownId, &again), S_OK);
+    EXPECT_EQ(face->lpVtbl->QueryInterface(face, stand_in::kLocalMachineInterfaceId, &back), S_OK);
+    EXPECT_EQ(again, unknown);
+    EXPECT_EQ(back, machine);
+    EXPECT_EQ(face->lpVtbl->AddRef(face), 5U);
+    EXPECT_EQ(machine->lpVtbl->Release(machine), 4U);
+    VARIANT_BOOL state = 0x5A5A;
+    EXPECT_EQ(face->lpVtbl->get_RemoteDesktopEnabled(face, &state), E_NOTIMPL);
+    EXPECT_EQ(face->lpVtbl->put_RemoteDesktopEnabled(face, 1), E_NOTIMPL);
+    EXPECT_EQ(state, 0x5A5A);
+    const ULONG live = stand_in::LiveLocalMachines();
+    for (ULONG left = 3; left > 0; --left) {
+      EXPECT_EQ(face->lpVtbl->Release(face), left);
+    }
+    EXPECT_EQ(machine->lpVtbl->Release(machine), 0U);
+    EXPECT_EQ(stand_in::LiveLocalMachines(), live - 1);
   });
-  EXPECT_EQ(Log(), "OleInitialize\nCoCreateInstance\nset -1\n");
-  EXPECT_EQ(StoredState(), "-1\n");
+  EXPECT_EQ(Log(),
+            "OleInitialize reserved=null\n"
+            "CoCreateInstance {60664CAF-AF0D-0005-A300-5C7D25FF22A0} outer=null context=1 "
+            "{60664CAF-AF0D-1005-A300-5C7D25FF22A0} *object=null\n"
+            "slot 1\nslot 1 via IUnknown\nslot 1 via IUnknown\nslot 2 via IUnknown\nslot 3\n"
+            "slot 14 via IUnknown\nslot 15 via IUnknown\nslot 3 via IUnknown\n"
+            "slot 3 via IUnknown\nslot 3 via IUnknown\nslot 3\n");
+  EXPECT_EQ(StoredState(), "(missing)");
 }
 
 using StateFileTest = StandInTest;
@@ -260,10 +356,14 @@ TEST_F(CreationTest, EachObjectFaultAnswersAsItSays) {
   const Case cases[] = {
       {"", false, S_OK, 1, "1\n"},
       {"get", false, stand_in::kGetFailure, kPoison, "1\n"},
+      {"get=0x8000FFFF", false, static_cast<HRESULT>(0x8000FFFFU), kPoison, "1\n"},
       {"get-positive", false, S_FALSE, 1, "1\n"},
+      {"get-positive=0x7FFFFFFF", false, 0x7FFFFFFF, 1, "1\n"},
       {"", true, S_OK, kPoison, "0\n"},
       {"set", true, E_ACCESSDENIED, kPoison, "1\n"},
+      {"set=0x80004005", true, E_FAIL, kPoison, "1\n"},
       {"set-positive", true, S_FALSE, kPoison, "0\n"},
+      {"set-positive=0x7FFFFFFF", true, 0x7FFFFFFF, kPoison, "0\n"},
   };
   for (const Case& each : cases) {
     SCOPED_TRACE(std::string(each.fault) + (each.setter ? " setter" : " getter"));

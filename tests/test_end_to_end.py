@@ -25,10 +25,17 @@ NO_QUERY = "Can't query Remote Desktop state.\n"
 NO_ENABLE = "Can't enable Remote Desktop.\n"
 NO_DISABLE = "Can't disable Remote Desktop.\n"
 
-CREATED = ["OleInitialize", "CoCreateInstance"]
-QUERIED = CREATED + ["get 0"]
-ENABLING = CREATED + ["set 1"]
-DISABLING = CREATED + ["set 0"]
+MACHINE_CLASS = "{60664CAF-AF0D-0005-A300-5C7D25FF22A0}"
+MACHINE_INTERFACE = "{60664CAF-AF0D-1005-A300-5C7D25FF22A0}"
+# Both logs at once: the native COM library's two lines, and the line of the
+# factory that Wine's COM library asks (see runner.log_of).
+CREATED = ["OleInitialize reserved=null",
+           f"CoCreateInstance {MACHINE_CLASS} outer=null context=1 {MACHINE_INTERFACE}"
+           " *object=null",
+           f"CreateInstance outer=null {MACHINE_INTERFACE}"]
+QUERIED = CREATED + ["get self=created 0"]
+ENABLING = CREATED + ["set self=created 1"]
+DISABLING = CREATED + ["set self=created 0"]
 MISSING = None  # no state file
 
 native = pytest.mark.platforms("native")
@@ -46,7 +53,7 @@ class Case:
     status: int = 0
     before: str = MISSING  # state file contents before the run
     after: str = "same"  # state file contents after it
-    calls: list = field(default_factory=list)  # the log, as the native stand-in writes it
+    calls: list = field(default_factory=list)  # the stand-in's log
     fault: str = None
     native_only: bool = False  # injects a fault into COM initialisation
 
@@ -74,23 +81,42 @@ CASES = [
     Case("disable as a word", ["disable"], SUCCEEDED, before="-1\n", after="0\n",
          calls=DISABLING),
     Case("delete disables", ["delete"], SUCCEEDED, before="1\n", after="0\n", calls=DISABLING),
-    Case("COM fails", ["s"], "", NO_COM, 1, calls=["OleInitialize"], fault="init",
-         native_only=True),
+    Case("COM fails", ["s"], "", NO_COM, 1, calls=CREATED[:1], fault="init", native_only=True),
+    Case("COM fails with another code", ["e"], "", NO_COM, 1, before="0\n", calls=CREATED[:1],
+         fault="init=0xFFFFFFFF", native_only=True),
     Case("COM already initialised", ["s"], ENABLED, before="1\n", calls=QUERIED,
          fault="init-positive", native_only=True),
+    Case("COM initialised with another positive code", ["s"], ENABLED, before="1\n",
+         calls=QUERIED, fault="init-positive=0x7FFFFFFF", native_only=True),
     Case("creation fails", ["e"], "", NO_OBJECT, 1, before="0\n", calls=CREATED,
          fault="create"),
+    Case("creation fails with another code", ["s"], "", NO_OBJECT, 1, calls=CREATED,
+         fault="create=0x80000000"),
+    Case("creation fails after writing a pointer", ["e"], "", NO_OBJECT, 1, before="0\n",
+         calls=CREATED, fault="create-poison"),
     Case("creation gives no object", ["s"], "", NO_OBJECT, 1, calls=CREATED, fault="no-object"),
+    Case("creation answers S_FALSE", ["e"], SUCCEEDED, before="0\n", after="1\n",
+         calls=ENABLING, fault="create-positive"),
+    Case("creation answers another positive code", ["s"], ENABLED, before="1\n",
+         calls=QUERIED, fault="create-positive=0x7FFFFFFF"),
     Case("getter fails", ["s"], "", NO_QUERY, 1, before="1\n", calls=QUERIED, fault="get"),
+    Case("getter fails with another code", ["s"], "", NO_QUERY, 1, before="1\n", calls=QUERIED,
+         fault="get=0x8000FFFF"),
     Case("getter answers S_FALSE", ["s"], ENABLED, before="1\n", calls=QUERIED,
          fault="get-positive"),
+    Case("getter answers another positive code", ["s"], DISABLED, before="0\n", calls=QUERIED,
+         fault="get-positive=0x7FFFFFFF"),
     Case("setter answers S_FALSE", ["d"], SUCCEEDED, before="1\n", after="0\n",
          calls=DISABLING, fault="set-positive"),
+    Case("setter answers another positive code", ["e"], SUCCEEDED, before="0\n", after="1\n",
+         calls=ENABLING, fault="set-positive=0x7FFFFFFF"),
     Case("state unreadable", ["s"], "", NO_QUERY, 1, before="on\n", calls=QUERIED),
     Case("state out of range", ["s"], "", NO_QUERY, 1, before="32768\n", calls=QUERIED),
     Case("enable refused", ["e"], "", NO_ENABLE, 1, before="0\n", calls=ENABLING, fault="set"),
     Case("disable refused", ["d"], "", NO_DISABLE, 1, before="1\n", calls=DISABLING,
          fault="set"),
+    Case("enable refused with another code", ["e"], "", NO_ENABLE, 1, before="0\n",
+         calls=ENABLING, fault="set=0x80004005"),
 ]
 
 
@@ -132,22 +158,26 @@ class Outcome:
     for case in CASES])
 def test_table(runner, tmp_path, case):
     result = run(runner, str(tmp_path), case.args, case.fault, case.before)
-    calls = [c for c in case.calls if runner.com_calls_logged or c not in CREATED]
     assert Outcome(result.stdout.decode("latin-1"), result.stderr.decode("latin-1"),
                    result.returncode, read(state_path(tmp_path)), read(log_path(tmp_path))) \
         == Outcome(case.out.replace("\n", runner.line_end),
                    case.err.replace("\n", runner.line_end), case.status,
                    case.before if case.after == "same" else case.after,
-                   "".join(c + "\n" for c in calls) or MISSING)
+                   runner.log_of(case.calls))
 
 
 @native
-def test_a_mistyped_fault_stops_the_run_before_anything_else(runner, tmp_path):
-    result = run(runner, str(tmp_path), [], fault="sometimes")
+@pytest.mark.parametrize("fault", [
+    "sometimes", "get=", "get=0x8007001", "get=0x800700155", "get=80070015", "get=0X80070015",
+    "get=0x8007001G", "get=0x00000001", "get-positive=0x00000000", "no-object=0x00000001",
+    "set =0x80004005", "get=0x80070015\n"])
+def test_a_mistyped_fault_stops_the_run_before_anything_else(runner, tmp_path, fault):
+    result = run(runner, str(tmp_path), [], fault=fault)
     assert (result.returncode, result.stdout, read(log_path(tmp_path))) == (2, b"", MISSING)
-    assert result.stderr == (b"stand-in: TALVENOR_STANDIN_FAULT=sometimes is not one of init, "
-                             b"init-positive, create, no-object, get, get-positive, set, "
-                             b"set-positive\n")
+    assert result.stderr == (f"stand-in: TALVENOR_STANDIN_FAULT={fault} is not one of init, "
+                             "init-positive, create, create-poison, create-positive, no-object, "
+                             "get, get-positive, set, set-positive, each alone or with =0x and "
+                             "eight hex digits of a result of its kind\n").encode()
 
 
 @native
@@ -159,7 +189,7 @@ def test_closed_standard_output(runner, tmp_path):
                             stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60)
     assert (result.returncode, result.stderr) == (0, b"")
     assert (read(state_path(tmp_path)), read(log_path(tmp_path))) == (
-        "1\n", "OleInitialize\nCoCreateInstance\nset 1\n")
+        "1\n", runner.log_of(ENABLING))
 
 
 @native
@@ -251,7 +281,8 @@ def test_many_runs_at_once_never_show_a_torn_state(runner, tmp_path):
     assert seen_states == {"0\n", "1\n"}
     log = read(log_path(folder)).splitlines()
     assert len(log) == 3 * len(letters)
-    assert set(log) <= {"OleInitialize", "CoCreateInstance", "get 0", "get 1", "set 0", "set 1"}
+    assert set(log) <= {*runner.log_of(CREATED).splitlines(), "get self=created 0",
+                        "set self=created 0", "set self=created 1"}
     assert os.listdir(os.path.dirname(state_path(folder))) == ["remote-desktop"]
 
 
@@ -386,7 +417,8 @@ def test_a_dll_planted_beside_the_program_is_not_loaded(runner, tmp_path):
     result = run(runner, str(tmp_path), ["s"], before="1\n", program=program, cwd=tmp_path,
                  extra_env={"TALVENOR_STANDIN_LOAD": "talvenor_planted.dll"})
     assert (result.stdout.decode(), result.stderr) == (ENABLED, b"")
-    assert read(log_path(tmp_path)) == "not loaded talvenor_planted.dll\nget 0\n"
+    assert read(log_path(tmp_path)) == runner.log_of(
+        [CREATED[-1], "not loaded talvenor_planted.dll", QUERIED[-1]])
     assert not os.path.exists(planted + ".ran"), "the planted DLL ran"
 
 
@@ -399,8 +431,11 @@ def test_the_object_lives_in_the_program_made_on_its_main_thread(runner, tmp_pat
 
 
 @wine
-def test_class_not_registered(runner, tmp_path):
-    with runner.prefix.without_class(runner.server):
+@pytest.mark.parametrize("flags", [(), ("/n", "/i:handler")], ids=["none", "handler only"])
+def test_class_not_registered_as_an_in_process_server(runner, tmp_path, flags):
+    """With no registration at all, or as an in-process handler only, which a
+    creation that asked for more than an in-process server would find."""
+    with runner.prefix.registered_only_as(runner.server, *flags):
         result = run(runner, str(tmp_path), ["s"], before="1\n")
     assert (result.stdout, result.stderr.decode(), result.returncode) == (
         b"", NO_OBJECT.replace("\n", "\r\n"), 1)
