@@ -13,6 +13,7 @@ import zlib
 import pack_zip
 import pefile
 import pytest
+import release_signature
 import signing
 from asn1crypto import cms, core, parser, pem
 from conftest import ROOT, built
@@ -27,12 +28,13 @@ SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 def osslsigncode(release, *args):
     return subprocess.run(["osslsigncode", *args], env=release.env, capture_output=True,
-                          text=True)
+                          text=True, timeout=300)
 
 
 def test_signed_exe_verifies_with_its_timestamp_and_is_the_build_without_its_signature(
         release, pytestconfig, tmp_path):
-    verified = osslsigncode(release, "verify", "-CAfile", release.file("ca.pem"),
+    verified = osslsigncode(release, "verify", *release_signature.offline(),
+                            "-CAfile", release.file("ca.pem"),
                             "-TSA-CAfile", release.file("tsa-ca.pem"), "-in", release.exe)
     assert verified.returncode == 0, verified.stdout + verified.stderr
     for line in ("Text description: Talvenor", "Timestamp Server Signature verification: ok",
