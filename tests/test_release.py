@@ -182,11 +182,10 @@ def der_of(release, name):
 
 
 def with_unauthenticated_payload(exe):
-    info = signature_of(exe)
-    signer = info["content"]["signer_infos"][0]
-    signer["unsigned_attrs"] = cms.CMSAttributes([*signer["unsigned_attrs"], cms.CMSAttribute(
-        {"type": "1.3.6.1.4.1.311.2.6.1", "values": [core.OctetString(b"payload " * 64)]})])
-    return with_signature(exe, info.dump(force=True))
+    payload = cms.CMSAttribute({"type": "1.3.6.1.4.1.311.2.6.1",
+                                "values": [core.OctetString(b"payload " * 64)]}).dump()
+    return with_part(exe, lambda info: (signer_of(info), signer_of(info)["unsigned_attrs"]),
+                     lambda old: parser.emit(2, 1, 1, b"".join(sorted(members(old) + [payload]))))
 
 
 def with_hidden_bytes(exe):
