@@ -6,10 +6,11 @@ makes of them: HEAD's tree, built alone in a folder of its own, with the
 shipped signature block put back into the exe, packed with HEAD's README and
 the zip's own build record at the commit's time. The record may differ from a
 build here only in its package versions, which are noted. A signed exe must
-carry one SHA-256 Authenticode signature, whose only unauthenticated attribute
-is its timestamp and whose certificates are the signer's chain and the
-timestamp's; the signer's chain is verified against CA.pem, the timestamp's
-against TSA-CA.pem, either by default against the machine's trusted roots.
+carry one SHA-256 Authenticode signature in DER's one form, whose only
+unauthenticated attribute is its timestamp and whose certificates are exactly
+the paths, proven by signature, from its signer and from the timestamp's to
+their CAs: CA.pem for the signer, TSA-CA.pem for the timestamp, either by
+default the machine's trusted roots.
 Every verdict rests on the bytes and their parsed structures, never on text
 that the zip can choose. Everything that needs no build is checked first;
 where the zip records another Debian release than this machine's, the build

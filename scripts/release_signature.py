@@ -1,13 +1,20 @@
 """The exe's Authenticode signature: the block where the build ends, its
-structure, and osslsigncode's cryptographic verdict on it."""
+structure, osslsigncode's cryptographic verdict on it, and its certificates,
+each proven by signature to be on the path from its signer to the CA.
+
+Run as scripts/release_signature.py EXE, it rewrites the signed EXE's
+signature block into the one form the check takes (scripts/dist does, right
+after signing)."""
+import functools
 import hashlib
 import os
 import struct
 import subprocess
+import sys
 import tempfile
 
-from asn1crypto import cms, core
-from release_verdict import Refused, printable
+from asn1crypto import cms, core, pem, tsp  # noqa: F401 (tsp: so that tokens parse)
+from release_verdict import Refused, printable, run_step
 
 # Room for the largest signature block a real chain and timestamp need.
 SIGNATURE_ROOM = 64 << 10
@@ -16,6 +23,19 @@ SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 CODE_SIGNING = "code_signing"
+# Each osslsigncode or openssl step, which takes well under a second here.
+TOOL_LIMIT = 60
+# The one encoding of each algorithm the project's signing writes.
+SHA256 = bytes.fromhex("300d06096086480165030402010500")
+RSA = bytes.fromhex("300d06092a864886f70d0101010500")
+# What the timestamp's SignedData, SignerInfo (named by issuer and serial
+# number) and TSTInfo must be, as RFC 5652 and RFC 3161 give them.
+TOKEN_VERSIONS = (3, 1, 1)
+# Signature algorithms whose parameters RFC 3279 and RFC 4055 make NULL, and
+# those whose parameters RFC 5758 makes absent.
+NULL_PARAMETERS = {"1.2.840.113549.1.1.1", "1.2.840.113549.1.1.11", "1.2.840.113549.1.1.12",
+                   "1.2.840.113549.1.1.13"}
+NO_PARAMETERS = {"1.2.840.10045.4.3.2", "1.2.840.10045.4.3.3", "1.2.840.10045.4.3.4"}
 
 
 def pe_fields(exe):
@@ -60,14 +80,119 @@ def signature_in(exe):
     if (revision, kind) != (0x200, 2) or length != size:
         raise Refused("talvenor.exe's certificate table is not one Authenticode signature")
     block = exe[address + 8:address + size]
-    try:
-        outer = core.Asn1Value.load(block, strict=False)
-        der_length = len(outer.dump())
-    except Exception:  # asn1crypto's, on bytes that whoever made the file chose
-        raise Refused("talvenor.exe's signature is not DER") from None
+    der_length = signature_extent(block)
     if len(block) - der_length >= 8 or block[der_length:].strip(b"\0"):
         raise Refused("talvenor.exe's certificate table holds bytes beyond its signature")
     return block[:der_length]
+
+
+NOT_DER = "talvenor.exe's signature is not DER"
+# Deeper than any signature nests, shallow enough for Python's stack.
+DEEPEST = 40
+
+
+def der_header(data, at, end):
+    """(tag, where its contents start, where they end) of the value at AT,
+    which must end by END, with a header in DER's one form: a low tag number,
+    a definite length written as short as it can be."""
+    if end - at < 2 or data[at] & 0x1F == 0x1F:
+        raise Refused(NOT_DER)
+    if data[at + 1] < 0x80:
+        start, length = at + 2, data[at + 1]
+    else:
+        count = data[at + 1] & 0x7F
+        start, length = at + 2 + count, int.from_bytes(data[at + 2:at + 2 + count], "big")
+        if not 1 <= count <= 3 or length < 0x80 or data[at + 2] == 0:
+            raise Refused(NOT_DER)
+    if start + length > end:
+        raise Refused(NOT_DER)
+    return data[at], start, start + length
+
+
+def check_der(data, at, end, depth=0):
+    """Every value from AT to END in DER's one form, constructed ones down to
+    their primitive leaves: no string in pieces, every BOOLEAN, INTEGER, NULL,
+    BIT STRING and OBJECT IDENTIFIER written its one way, and the values of
+    every SET in DER's order."""
+    values = []
+    while at < end:
+        tag, start, after = der_header(data, at, end)
+        contents = data[start:after]
+        if tag & 0x20:
+            if (tag < 0x40 and tag not in (0x30, 0x31)) or depth == DEEPEST:
+                raise Refused(NOT_DER)
+            members = check_der(data, start, after, depth + 1)
+            if tag == 0x31 and members != sorted(members):
+                raise Refused(NOT_DER)
+        elif not primitive_in_der(tag, contents):
+            raise Refused(NOT_DER)
+        values.append(data[at:after])
+        at = after
+    return values
+
+
+def primitive_in_der(tag, contents):
+    """Whether CONTENTS of a primitive value of TAG are written DER's one way."""
+    if tag == 0x01:  # BOOLEAN
+        return contents in (b"\x00", b"\xff")
+    if tag == 0x02:  # INTEGER, in as few bytes as hold it
+        return len(contents) == 1 or (len(contents) > 1 and not (
+            contents[0] == 0 and contents[1] < 0x80 or contents[0] == 0xFF and contents[1] >= 0x80))
+    if tag == 0x03:  # BIT STRING, its unused bits counted right and zero
+        return (len(contents) > 0 and contents[0] < 8 and (len(contents) > 1 or contents[0] == 0)
+                and contents[-1] & ((1 << contents[0]) - 1) == 0)
+    if tag == 0x05:  # NULL
+        return contents == b""
+    if tag == 0x06:  # OBJECT IDENTIFIER, each number in as few bytes as hold it
+        return (len(contents) > 0 and contents[-1] < 0x80 and contents[0] != 0x80
+                and all(contents[i] != 0x80 for i in range(1, len(contents))
+                        if contents[i - 1] < 0x80))
+    return True
+
+
+def signature_extent(block):
+    """How many bytes the value that BLOCK starts with takes."""
+    return der_header(block, 0, len(block))[2]
+
+
+def certificate_sets(info):
+    """The encodings of the certificates of the signature, then of its
+    timestamp, where it carries one, as they stand in the signature."""
+    sets = [info["content"]["certificates"]]
+    for attribute in info["content"]["signer_infos"][0]["unsigned_attrs"] or []:
+        for value in attribute["values"]:
+            if isinstance(value, cms.ContentInfo) and value["content_type"].native == "signed_data":
+                sets.append(value["content"]["certificates"])
+    return [[c.dump() for c in found] for found in sets if not isinstance(found, core.Void)]
+
+
+def der_form(block):
+    """BLOCK with its certificate sets in DER's order, as each SET OF is in
+    DER: the one form, where the signing tool left them in another order,
+    since no signature covers those sets. Sorting changes no length."""
+    for found in certificate_sets(cms.ContentInfo.load(block, strict=True)):
+        joined = b"".join(found)
+        at = block.index(joined)
+        block = block[:at] + b"".join(sorted(found)) + block[at + len(joined):]
+    return block
+
+
+def checksummed(exe, checksum_at):
+    """EXE (a bytearray) with its PE checksum made to fit, as bytes."""
+    struct.pack_into("<I", exe, checksum_at, 0)
+    struct.pack_into("<I", exe, checksum_at, pe_checksum(bytes(exe)))
+    return bytes(exe)
+
+
+def in_der_form(exe):
+    """The signed EXE with its signature block in DER's one form: sorting
+    changes no length, so only the header's checksum changes with it."""
+    block = signature_in(exe)
+    canonical = der_form(block)
+    checksum_at, security_at = pe_fields(exe)
+    start = struct.unpack_from("<I", exe, security_at)[0] + 8
+    return checksummed(bytearray(exe[:start] + canonical + exe[start + len(block):]),
+                       checksum_at)
 
 
 def check_against_build(exe, built):
@@ -89,9 +214,7 @@ def check_against_build(exe, built):
                       " takes")
     rebuilt = bytearray(built + b"\0" * (start - len(built)) + exe[address:])
     struct.pack_into("<II", rebuilt, security_at, address, size)
-    struct.pack_into("<I", rebuilt, checksum_at, 0)
-    struct.pack_into("<I", rebuilt, checksum_at, pe_checksum(bytes(rebuilt)))
-    if bytes(rebuilt) != exe:
+    if checksummed(rebuilt, checksum_at) != exe:
         raise Refused("talvenor.exe is not this checkout's build with its signature block"
                       " put back")
 
@@ -125,21 +248,8 @@ def certificates_of(signed_data):
     return found
 
 
-def chain_of(leaf, certificates):
-    """LEAF and the certificates that issued it, up to a self-issued one or
-    one whose issuer is not among CERTIFICATES."""
-    chain = [leaf]
-    while chain[-1].issuer != chain[-1].subject:
-        issuers = [c for c in certificates if c.subject == chain[-1].issuer and c not in chain]
-        if not issuers:
-            break
-        chain.append(issuers[0])
-    return chain
-
-
 def signer_of(signed_data, certificates, what):
-    """The one signer of SIGNED_DATA and its certificate, which must be there;
-    the certificates must be exactly its chain."""
+    """The one signer of SIGNED_DATA and its certificate, which must be there."""
     if len(signed_data["signer_infos"]) != 1:
         raise Refused(f"the {what} has {len(signed_data['signer_infos'])} signers, not one")
     signer = signed_data["signer_infos"][0]
@@ -151,37 +261,92 @@ def signer_of(signed_data, certificates, what):
               and c.serial_number == wanted["serial_number"].native]
     if len(leaves) != 1:
         raise Refused(f"the {what} does not carry its signer's certificate once")
-    chain = chain_of(leaves[0], certificates)
-    if len(chain) != len(certificates):
-        raise Refused(f"the {what} carries certificates beyond its signer's chain")
     return signer, leaves[0]
 
 
+def check_versions(what, found, wanted):
+    for structure, value, version in zip(("SignedData", "SignerInfo", "TSTInfo"), found, wanted):
+        if int(value) != version:
+            raise Refused(f"the {what}'s {structure} is version {int(value)}, not {version}")
+
+
+def check_token(token):
+    """The timestamp's signer, its certificate and the certificates carried:
+    every version the one the RFCs give, every algorithm written in its one
+    form, and nothing present but empty."""
+    if (not isinstance(token, cms.ContentInfo) or token["content_type"].native != "signed_data"
+            or token["content"]["encap_content_info"]["content_type"].native != "tst_info"):
+        raise Refused("talvenor.exe's timestamp is not an RFC 3161 token")
+    stamp = token["content"]
+    certificates = certificates_of(stamp)
+    stamper, leaf = signer_of(stamp, certificates, "timestamp")
+    info = stamp["encap_content_info"]["content"].parsed
+    check_versions("timestamp", (stamp["version"], stamper["version"], info["version"]),
+                   TOKEN_VERSIONS)
+    if not isinstance(stamper["unsigned_attrs"], core.Void) or not isinstance(stamp["crls"],
+                                                                              core.Void):
+        raise Refused("talvenor.exe's timestamp carries attributes or lists of its own")
+    # The authority chooses its digest; written as the imprint it signed
+    # writes the same algorithm, where it is the same, and alike in both places.
+    digest = stamper["digest_algorithm"].dump()
+    imprint = info["message_imprint"]["hash_algorithm"]
+    if ([a.dump() for a in stamp["digest_algorithms"]] != [digest]
+            or (imprint["algorithm"].dotted == stamper["digest_algorithm"]["algorithm"].dotted
+                and imprint.dump() != digest)):
+        raise Refused("the timestamp's digest algorithm is not written alike where it appears")
+    algorithm = stamper["signature_algorithm"]
+    parameters = algorithm["parameters"]
+    parameters = b"" if isinstance(parameters, core.Void) else parameters.dump()
+    if ((algorithm["algorithm"].dotted in NULL_PARAMETERS and parameters != b"\x05\x00")
+            or (algorithm["algorithm"].dotted in NO_PARAMETERS and parameters != b"")):
+        raise Refused("the timestamp's signature algorithm has other parameters than its RFC"
+                      " gives")
+    return leaf, certificates
+
+
+def pinned(algorithm, wanted, refusal):
+    """ALGORITHM must be WANTED's, else REFUSAL; and written as the project's
+    signing writes it, byte for byte."""
+    if algorithm["algorithm"].dotted != cms.DigestAlgorithm.load(wanted)["algorithm"].dotted:
+        raise Refused(refusal)
+    if algorithm.dump() != wanted:
+        raise Refused("talvenor.exe's signature writes an algorithm's parameters otherwise than"
+                      " its signing does")
+
+
 def check_structure(signature, exe):
-    """(the signer's subject, whether it is timestamped): the one signature's
-    parts that Authenticode's own verdict leaves unchecked."""
+    """(the signer's subject, the paths to prove): the one signature's parts
+    that Authenticode's own verdict leaves unchecked, each a path of what (the
+    signature, the timestamp), its signer's certificate and the certificates
+    carried."""
     try:
+        check_der(signature, 0, len(signature))
+        if der_form(signature) != signature:
+            raise Refused(NOT_DER)
         info = cms.ContentInfo.load(signature, strict=True)
         if info["content_type"].native != "signed_data":
             raise Refused("talvenor.exe's signature is not PKCS#7 signed data")
         signed = info["content"]
         if [a["algorithm"].native for a in signed["digest_algorithms"]] != ["sha256"]:
             raise Refused("talvenor.exe is not signed with SHA-256 alone")
+        pinned(signed["digest_algorithms"][0], SHA256,
+               "talvenor.exe is not signed with SHA-256 alone")
         encapsulated = signed["encap_content_info"]
         if encapsulated["content_type"].dotted != SPC_INDIRECT_DATA:
             raise Refused("talvenor.exe's signature is not Authenticode's")
         indirect = encapsulated["content"].parse(SpcIndirectData)
         digest = indirect["message_digest"]
-        if digest["algorithm"]["algorithm"].native != "sha256":
-            raise Refused("talvenor.exe's Authenticode digest is not SHA-256")
+        pinned(digest["algorithm"], SHA256, "talvenor.exe's Authenticode digest is not SHA-256")
         if digest["digest"].native != authenticode_digest(exe, "sha256"):
             raise Refused("talvenor.exe's signature is of other bytes than its own")
-        if signed["crls"].native:
+        if not isinstance(signed["crls"], core.Void):
             raise Refused("talvenor.exe's signature carries revocation lists")
         certificates = certificates_of(signed)
         signer, leaf = signer_of(signed, certificates, "signature")
-        if signer["digest_algorithm"]["algorithm"].native != "sha256":
-            raise Refused("talvenor.exe's signer digests with another algorithm than SHA-256")
+        check_versions("signature", (signed["version"], signer["version"]), (1, 1))
+        pinned(signer["digest_algorithm"], SHA256,
+               "talvenor.exe's signer digests with another algorithm than SHA-256")
+        pinned(signer["signature_algorithm"], RSA, "talvenor.exe's signer's key is not RSA")
         usage = leaf.extended_key_usage_value
         if usage is None or CODE_SIGNING not in usage.native:
             raise Refused("the signer's certificate is not for code signing")
@@ -190,22 +355,19 @@ def check_structure(signature, exe):
             raise Refused("the signer's certificate does not allow digital signatures")
         attributes = signer["unsigned_attrs"]
         unsigned = [] if isinstance(attributes, core.Void) else list(attributes)
+        if not isinstance(attributes, core.Void) and not unsigned:
+            raise Refused("talvenor.exe's signature carries an empty set of unauthenticated"
+                          " attributes")
         kinds = [attribute["type"].dotted for attribute in unsigned]
         if NESTED_SIGNATURE in kinds:
             raise Refused("talvenor.exe carries a second, nested signature")
         if kinds not in ([], [RFC3161_TIMESTAMP]) or any(len(a["values"]) != 1 for a in unsigned):
             raise Refused("talvenor.exe's signature carries an unauthenticated attribute other"
                           " than one timestamp")
+        paths = [("signature", leaf, certificates)]
         if unsigned:
-            token = unsigned[0]["values"][0]
-            if (not isinstance(token, cms.ContentInfo)
-                    or token["content_type"].native != "signed_data"):
-                raise Refused("talvenor.exe's timestamp is not an RFC 3161 token")
-            stamp = token["content"]
-            stamper, _ = signer_of(stamp, certificates_of(stamp), "timestamp")
-            if not isinstance(stamper["unsigned_attrs"], core.Void) or stamp["crls"].native:
-                raise Refused("talvenor.exe's timestamp carries attributes or lists of its own")
-        return printable(leaf.subject.human_friendly), bool(unsigned)
+            paths.append(("timestamp", *check_token(unsigned[0]["values"][0])))
+        return printable(leaf.subject.human_friendly), paths
     except Refused:
         raise
     except Exception as error:  # asn1crypto's, on DER that whoever made the file chose
@@ -213,17 +375,32 @@ def check_structure(signature, exe):
                       f" {str(error).splitlines()[0]}") from None
 
 
+def tool(argv, what):
+    """ARGV's completed process, its report as text, within TOOL_LIMIT."""
+    return run_step(argv, TOOL_LIMIT, what, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                    text=True, errors="replace")
+
+
+@functools.lru_cache(maxsize=None)
+def offline():
+    """The option that keeps this machine's osslsigncode from fetching the
+    revocation lists that certificates name: 2.9 fetches them unless told
+    -ignore-crl; 2.5 fetches none, and rejects the option."""
+    offered = tool(["osslsigncode", "-h"], "osslsigncode -h").stdout.split()
+    return ["-ignore-crl"] if "-ignore-crl" in offered else []
+
+
 def verify(exe, ca, tsa_ca, stamped):
     """Authenticode's cryptographic verdict on the one signature, from
-    osslsigncode. Its exit status is no verdict (it is 0 when any one of
-    several signatures verifies), so only whole lines of its report count."""
+    osslsigncode, which fetches nothing. Its exit status is no verdict (it is 0
+    when any one of several signatures verifies), so only whole lines of its
+    report count."""
     with tempfile.TemporaryDirectory() as work:
         path = os.path.join(work, "talvenor.exe")
         with open(path, "wb") as file:
             file.write(exe)
-        report = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", tsa_ca,
-                                 "-in", path], capture_output=True, text=True,
-                                errors="replace").stdout
+        report = tool(["osslsigncode", "verify", *offline(), "-CAfile", ca, "-TSA-CAfile", tsa_ca,
+                       "-in", path], "osslsigncode verify").stdout
     lines = [line.rstrip() for line in report.splitlines()]
     if lines.count("Signature verification: ok") != 1 or any(
             line.startswith("Signature verification: ") and line != "Signature verification: ok"
@@ -233,10 +410,57 @@ def verify(exe, ca, tsa_ca, stamped):
         raise Refused("the timestamp or its chain does not verify")
 
 
+def prove_path(what, leaf, certificates, anchors):
+    """CERTIFICATES must be exactly the path from LEAF towards ANCHORS, each
+    issued by the next, the last by one of ANCHORS or one of them itself: each
+    proven by its issuer's signature (names only choose whom to try), and
+    judged without the time, since a signing's certificate may expire after
+    its timestamp."""
+    refusal = Refused(f"the {what} carries other certificates than its signer's path, proven by"
+                      " signature, to its CA")
+    path, rest = [leaf], [c for c in certificates if c is not leaf]
+    while rest:
+        issuers = [c for c in rest if c.subject == path[-1].issuer]
+        if len(issuers) != 1:
+            raise refusal
+        path.append(issuers[0])
+        rest.remove(issuers[0])
+    with tempfile.TemporaryDirectory() as work:
+        files = [os.path.join(work, f"{index}.pem") for index in range(len(path))]
+        for file, certificate in zip(files, path):
+            with open(file, "wb") as out:
+                out.write(pem.armor("CERTIFICATE", certificate.dump()))
+        # From the anchor down, so that a path of the maker's own certificates
+        # fails at its first step, whatever its length.
+        links = [(["-partial_chain", "-CAfile", issuer], file)
+                 for file, issuer in zip(files, files[1:])]
+        for trust, file in [(["-CAfile", anchors], files[-1]), *links[::-1]]:
+            if tool(["openssl", "verify", "-no_check_time", *trust, file],
+                    "openssl verify").returncode != 0:
+                raise refusal
+
+
 def check_signature(exe, block, ca, tsa_ca):
     """The verdict's words on the one signature BLOCK of EXE ("signed by ...,
-    timestamped"): its structure, then its cryptography against CA and TSA_CA,
-    each by default the machine's trusted roots."""
-    signer, stamped = check_structure(block, exe)
-    verify(exe, ca or TRUSTED_ROOTS, tsa_ca or TRUSTED_ROOTS, stamped)
+    timestamped"): its structure, then its cryptography and its certificates
+    against CA and TSA_CA, each by default the machine's trusted roots."""
+    signer, paths = check_structure(block, exe)
+    stamped = len(paths) == 2
+    if tsa_ca and not stamped:
+        raise Refused("talvenor.exe's signature carries no timestamp, and a timestamp CA was"
+                      " named to check it by")
+    anchors = {"signature": ca or TRUSTED_ROOTS, "timestamp": tsa_ca or TRUSTED_ROOTS}
+    verify(exe, anchors["signature"], anchors["timestamp"], stamped)
+    for what, leaf, certificates in paths:
+        prove_path(what, leaf, certificates, anchors[what])
     return f"signed by {signer}, {'timestamped' if stamped else 'not timestamped'}"
+
+
+if __name__ == "__main__":
+    try:
+        with open(sys.argv[1], "rb") as file:
+            signed = in_der_form(file.read())
+    except Refused as refused:
+        sys.exit(f"{sys.argv[1]}: {refused}")
+    with open(sys.argv[1], "wb") as file:
+        file.write(signed)

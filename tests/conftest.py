@@ -160,9 +160,11 @@ def pytest_sessionfinish(session):
 @pytest.fixture(scope="session")
 def release(tmp_path_factory):
     """The zip as scripts/dist makes it when it signs with a key on a token and
-    timestamps; every osslsigncode command line is kept, as ps would show it."""
+    timestamps; every osslsigncode command line is kept, as ps would show it.
+    The revocation list its certificates name hangs a fetch all session long."""
     folder = str(tmp_path_factory.mktemp("release"))
-    signing.make_pki(folder)
+    crl_server, crl_url = signing.unanswering_server()
+    signing.make_pki(folder, crl_url)
     shims = os.path.join(folder, "bin")
     os.makedirs(shims)
     with open(os.path.join(shims, "osslsigncode"), "w") as shim:
@@ -185,5 +187,6 @@ def release(tmp_path_factory):
     with zipfile.ZipFile(zip_path) as archive:
         exe = archive.extract("talvenor.exe", os.path.join(folder, "signed"))
     return SimpleNamespace(folder=folder, zip=zip_path, exe=exe, env=env, dist=dist,
+                           crl_server=crl_server,
                            file=lambda name: os.path.join(folder, name),
                            outputs=[signed.stdout + signed.stderr])

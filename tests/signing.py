@@ -1,11 +1,16 @@
-"""A throwaway signing set-up, all made at test time: a CA, a code-signing
-certificate whose key lives only on a SoftHSM2 token, and an RFC 3161
-timestamp authority on loopback, under a CA of its own, that stops by itself;
-and, for the tampered releases, a certificate without code signing's usage
-and a self-signed one named after a line of osslsigncode's report."""
+"""A throwaway signing set-up, all made at test time, as public CAs issue
+it: a CA whose intermediate issues a code-signing certificate whose key lives
+only on a SoftHSM2 token, and an RFC 3161 timestamp authority on loopback,
+under an intermediate of a CA of its own, that stops by itself; every
+certificate below a CA names a revocation list at a loopback address that
+takes the connection and never answers. And, for the tampered releases, a
+certificate without code signing's usage, a self-signed one named after a
+line of osslsigncode's report, and self-signed ones named after each CA that
+carry a payload."""
 import contextlib
 import http.server
 import os
+import socket
 import subprocess
 import threading
 
@@ -14,14 +19,20 @@ TOKEN_KEY = "pkcs11:token=talvenor-test;object=signer;type=private"
 SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 
 EXTENSIONS = """\
+[intermediate]
+basicConstraints = critical, CA:TRUE, pathlen:0
+keyUsage = critical, keyCertSign, cRLSign
+crlDistributionPoints = URI:{0}
 [signer]
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
+crlDistributionPoints = URI:{0}
 [timestamper]
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = critical, timeStamping
+crlDistributionPoints = URI:{0}
 [plain]
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature
@@ -34,7 +45,7 @@ default_tsa = here
 serial = {0}/tsa-serial
 signer_cert = {0}/timestamper.pem
 signer_key = {0}/timestamper.key
-certs = {0}/tsa-ca.pem
+certs = {0}/tsa-intermediate.pem
 signer_digest = sha256
 default_policy = 1.3.6.1.4.1.0.1
 digests = sha256, sha384, sha512
@@ -47,31 +58,49 @@ def openssl(*args, folder):
     subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
 
 
-def make_pki(folder):
-    """ca.pem, which issues signer.pem and plain.pem; tsa-ca.pem, which issues
-    timestamper.pem; impostor.pem, self-signed; each with its key. chain.pem
-    is the signer's certificate followed by the CA's."""
+def make_pki(folder, crl_url):
+    """ca.pem, which issues intermediate.pem, which issues signer.pem and
+    plain.pem; tsa-ca.pem, which issues tsa-intermediate.pem, which issues
+    timestamper.pem; impostor.pem, self-signed; forged-ca.pem and
+    forged-tsa-ca.pem, self-signed under each CA's name, with a payload in an
+    extension; each with its key. chain.pem is the signer's certificate
+    followed by its intermediate's."""
     with open(os.path.join(folder, "extensions.cnf"), "w") as file:
-        file.write(EXTENSIONS)
-    for ca, name in (("ca", "Talvenor Test CA"), ("tsa-ca", "Talvenor Test TSA CA")):
+        file.write(EXTENSIONS.format(crl_url))
+    payload = "DER:" + ("payload " * 768).encode().hex()
+    for ca, name, extra in (("ca", "Talvenor Test CA", []),
+                            ("tsa-ca", "Talvenor Test TSA CA", []),
+                            ("forged-ca", "Talvenor Test CA", ["1.3.6.1.4.1.0.2=" + payload]),
+                            ("forged-tsa-ca", "Talvenor Test TSA CA",
+                             ["1.3.6.1.4.1.0.2=" + payload])):
         openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key",
                 "-out", f"{ca}.pem", "-days", "2", "-subj", f"/CN={name}", "-addext",
                 "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign",
-                folder=folder)
-    for serial, (name, ca) in enumerate((("signer", "ca"), ("timestamper", "tsa-ca"),
-                                         ("plain", "ca")), start=2):
+                *[arg for extension in extra for arg in ("-addext", extension)], folder=folder)
+    for serial, (name, ca, extensions) in enumerate((
+            ("intermediate", "ca", "intermediate"), ("tsa-intermediate", "tsa-ca", "intermediate"),
+            ("signer", "intermediate", "signer"),
+            ("timestamper", "tsa-intermediate", "timestamper"),
+            ("plain", "intermediate", "plain")), start=2):
         openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
                 "-out", f"{name}.csr", "-subj", f"/CN=Talvenor Test {name}", folder=folder)
         openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
                 "-set_serial", str(serial), "-days", "2", "-extfile", "extensions.cnf",
-                "-extensions", name, "-out", f"{name}.pem", folder=folder)
+                "-extensions", extensions, "-out", f"{name}.pem", folder=folder)
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "impostor.key",
             "-out", "impostor.pem", "-days", "2", "-subj", "/CN=Signature verification: ok",
             "-addext", "extendedKeyUsage=codeSigning", folder=folder)
     with open(os.path.join(folder, "chain.pem"), "w") as chain:
-        for name in ("signer.pem", "ca.pem"):
+        for name in ("signer.pem", "intermediate.pem"):
             with open(os.path.join(folder, name)) as file:
                 chain.write(file.read())
+
+
+def unanswering_server():
+    """A loopback server, and a URL on it, that takes every connection and
+    never answers while it stays open: a fetch from it hangs, not fails."""
+    server = socket.create_server(("127.0.0.1", 0), backlog=256)
+    return server, f"http://127.0.0.1:{server.getsockname()[1]}/talvenor-test.crl"
 
 
 def make_token(folder):

@@ -13,8 +13,9 @@ import zlib
 import pack_zip
 import pefile
 import pytest
+import release_signature
 import signing
-from asn1crypto import cms, core
+from asn1crypto import cms, core, parser, pem
 from conftest import ROOT, built
 from test_end_to_end import CASES, run
 
@@ -27,12 +28,13 @@ SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 def osslsigncode(release, *args):
     return subprocess.run(["osslsigncode", *args], env=release.env, capture_output=True,
-                          text=True)
+                          text=True, timeout=300)
 
 
 def test_signed_exe_verifies_with_its_timestamp_and_is_the_build_without_its_signature(
         release, pytestconfig, tmp_path):
-    verified = osslsigncode(release, "verify", "-CAfile", release.file("ca.pem"),
+    verified = osslsigncode(release, "verify", *release_signature.offline(),
+                            "-CAfile", release.file("ca.pem"),
                             "-TSA-CAfile", release.file("tsa-ca.pem"), "-in", release.exe)
     assert verified.returncode == 0, verified.stdout + verified.stderr
     for line in ("Text description: Talvenor", "Timestamp Server Signature verification: ok",
@@ -126,12 +128,64 @@ def with_signature(exe, signature):
     return pe.write()
 
 
-def with_unauthenticated_payload(exe):
+def members(der):
+    """The encodings of the values inside the constructed value DER."""
+    contents, found = parser.parse(der)[4], []
+    while contents:
+        found.append(b"".join(parser.parse(contents, strict=False)[3:5]))
+        contents = contents[len(found[-1]):]
+    return found
+
+
+def spliced(der, at, old, new):
+    """DER with the value OLD at AT made NEW, every length around it made to fit."""
+    if (at, len(der)) == (0, len(old)):
+        return new
+    class_, method, tag, header, _, _ = parser.parse(der)
+    offset, out = len(header), []
+    for value in members(der):
+        out.append(spliced(value, at - offset, old, new) if 0 <= at - offset < len(value)
+                   else value)
+        offset += len(value)
+    return parser.emit(class_, method, tag, b"".join(out))
+
+
+def signer_of(info):
+    return info["content"]["signer_infos"][0]
+
+
+def stamp_of(info):
+    return signer_of(info)["unsigned_attrs"][0]["values"][0]["content"]
+
+
+def with_part(exe, part, new):
+    """EXE whose signature has the value that PART(signature) picks, as (the
+    value around it, it), made NEW(its bytes)."""
     info = signature_of(exe)
-    signer = info["content"]["signer_infos"][0]
-    signer["unsigned_attrs"] = cms.CMSAttributes([*signer["unsigned_attrs"], cms.CMSAttribute(
-        {"type": "1.3.6.1.4.1.311.2.6.1", "values": [core.OctetString(b"payload " * 64)]})])
-    return with_signature(exe, info.dump(force=True))
+    around, value = part(info)
+    block, old = info.dump(), value.dump()
+    at = block.index(around.dump()) + around.dump().index(old)
+    return with_signature(exe, spliced(block, at, old, new(old)))
+
+
+def with_certificates(release, signed, change):
+    """The genuine exe with the certificate set of SIGNED(signature) made
+    CHANGE(its certificates' encodings)."""
+    return with_part(entries(release)["talvenor.exe"],
+                     lambda info: (signed(info), signed(info)["certificates"]),
+                     lambda old: parser.emit(2, 1, 0, b"".join(change(members(old)))))
+
+
+def der_of(release, name):
+    with open(release.file(name), "rb") as file:
+        return pem.unarmor(file.read())[2]
+
+
+def with_unauthenticated_payload(exe):
+    payload = cms.CMSAttribute({"type": "1.3.6.1.4.1.311.2.6.1",
+                                "values": [core.OctetString(b"payload " * 64)]}).dump()
+    return with_part(exe, lambda info: (signer_of(info), signer_of(info)["unsigned_attrs"]),
+                     lambda old: parser.emit(2, 1, 1, b"".join(sorted(members(old) + [payload]))))
 
 
 def with_hidden_bytes(exe):
@@ -333,6 +387,51 @@ CHECKS = [
     ("the signer checked against the timestamp's CA", genuine,
      ("--ca", "tsa-ca.pem", "--tsa-ca", "tsa-ca.pem"),
      "the signature or the signer's chain does not verify"),
+    ("a forged CA beside the signer's chain", lambda r: repacked(r, talvenor_exe=with_certificates(
+        r, lambda i: i["content"], lambda found: sorted(found + [der_of(r, "forged-ca.pem")]))),
+     CAS, "the signature carries other certificates than its signer's path, proven by signature,"
+     " to its CA"),
+    ("a forged CA beside the timestamp's chain", lambda r: repacked(
+        r, talvenor_exe=with_certificates(r, stamp_of, lambda found: sorted(
+            found + [der_of(r, "forged-tsa-ca.pem")]))), CAS,
+     "the timestamp carries other certificates than its signer's path, proven by signature,"
+     " to its CA"),
+    ("the signer's intermediate dropped", lambda r: repacked(r, talvenor_exe=with_certificates(
+        r, lambda i: i["content"], lambda found: [c for c in found
+                                                  if c != der_of(r, "intermediate.pem")])),
+     CAS, "the signature or the signer's chain does not verify"),
+    ("certificates out of DER's order", lambda r: repacked(r, talvenor_exe=with_certificates(
+        r, lambda i: i["content"], lambda found: found[::-1])), CAS,
+     "talvenor.exe's signature is not DER"),
+    ("a length in a longer form than it needs", lambda r: repacked(r, talvenor_exe=with_part(
+        entries(r)["talvenor.exe"], lambda i: (i, i),
+        lambda old: b"\x30\x83\x00" + old[2:])), CAS, "talvenor.exe's signature is not DER"),
+    ("an indefinite length", lambda r: repacked(r, talvenor_exe=with_part(
+        entries(r)["talvenor.exe"], lambda i: (i, i),
+        lambda old: b"\x30\x80" + old[4:] + b"\0\0")), CAS, "talvenor.exe's signature is not DER"),
+    ("the signer's value as a constructed OCTET STRING", lambda r: repacked(
+        r, talvenor_exe=with_part(entries(r)["talvenor.exe"],
+                                  lambda i: (signer_of(i), signer_of(i)["signature"]),
+                                  lambda old: parser.emit(0, 1, 4, old))), CAS,
+     "talvenor.exe's signature is not DER"),
+    ("the signer's digest algorithm without its NULL parameters", lambda r: repacked(
+        r, talvenor_exe=with_part(entries(r)["talvenor.exe"],
+                                  lambda i: (signer_of(i), signer_of(i)["digest_algorithm"]),
+                                  lambda old: parser.emit(0, 1, 16, old[2:-2]))), CAS,
+     "talvenor.exe's signature writes an algorithm's parameters otherwise than its signing does"),
+    ("an empty set of unauthenticated attributes", lambda r: repacked(
+        r, talvenor_exe=with_part(entries(r)["talvenor.exe"],
+                                  lambda i: (signer_of(i), signer_of(i)["unsigned_attrs"]),
+                                  lambda old: b"\xa1\x00")), (),
+     "talvenor.exe's signature carries an empty set of unauthenticated attributes"),
+    ("the timestamp's SignedData of version 5", lambda r: repacked(
+        r, talvenor_exe=with_part(entries(r)["talvenor.exe"],
+                                  lambda i: (stamp_of(i), stamp_of(i)["version"]),
+                                  lambda old: b"\x02\x01\x05")), CAS,
+     "the timestamp's SignedData is version 5, not 3"),
+    ("a timestamp CA named for an untimestamped signature",
+     lambda r: repacked(r, talvenor_exe=signed(r, unsigned_exe(r))), CAS,
+     "talvenor.exe's signature carries no timestamp, and a timestamp CA was named to check it by"),
     ("a CA named for an unsigned exe", lambda r: repacked(r, talvenor_exe=unsigned_exe(r)),
      ("--ca", "ca.pem"), "talvenor.exe is unsigned, and a CA was named to check its signature by"),
     # The container.
