@@ -25,7 +25,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 import pack_zip  # noqa: E402
 from release_build import (clean_build, git, head_file, in_root_of,  # noqa: E402
-                           supported_releases, this_release)
+                           supported_releases, this_release, toolchain)
 from release_container import LARGEST_RECORD, inflate, read_entries, read_record  # noqa: E402
 from release_signature import (SIGNATURE_ROOM, check_against_build,  # noqa: E402
                                check_signature, signature_in)
@@ -83,7 +83,7 @@ def check(zip_path, ca, tsa_ca, builds):
     if record["debian"] != pack_zip.debian_release():
         raise Refused(f"the zip records Debian {record['debian']};"
                       f" this machine is {pack_zip.debian_release()}")
-    for name, here in pack_zip.toolchain().items():
+    for name, here in toolchain().items():
         if record[name] != here:
             say(f"note: {name}: the zip records {record[name]}, this machine has {here};"
                 " the bytes decide")
@@ -97,7 +97,7 @@ class Arguments(argparse.ArgumentParser):
 
 
 def main():
-    parser = Arguments(prog="check-release", allow_abbrev=False,
+    parser = Arguments(prog="check-release", allow_abbrev=False, add_help=False,
                        description="checks a release zip against this checkout")
     parser.add_argument("zip", help="the zip; after --, where its name starts with -")
     parser.add_argument("--ca", help="the CA the signer's chain must verify against")

@@ -41,6 +41,15 @@ def git(*args):
     return quick(["git", "-C", ROOT, *args], f"git {args[0]}").strip()
 
 
+def toolchain():
+    """The version of each package of the toolchain on this machine, or "not
+    installed"."""
+    return {package: run_step(["dpkg-query", "-W", "-f=${Version}", package], QUICK_LIMIT,
+                              "dpkg-query", stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              text=True).stdout or "not installed"
+            for package in pack_zip.TOOLCHAIN}
+
+
 def head_file(path):
     """PATH's text as HEAD's tree holds it."""
     return quick(["git", "-C", ROOT, "show", f"HEAD:{path}"], f"git show HEAD:{path}")

@@ -36,6 +36,17 @@ TOKEN_VERSIONS = (3, 1, 1)
 NULL_PARAMETERS = {"1.2.840.113549.1.1.1", "1.2.840.113549.1.1.11", "1.2.840.113549.1.1.12",
                    "1.2.840.113549.1.1.13"}
 NO_PARAMETERS = {"1.2.840.10045.4.3.2", "1.2.840.10045.4.3.3", "1.2.840.10045.4.3.4"}
+# The signature algorithms a timestamp's signer may name, by its key and the
+# digest its SignerInfo names: an RSA key's own algorithm, or the one of RSA
+# with that digest; ECDSA with that digest. No signature covers the field.
+SIGNED_WITH = {
+    ("rsa", "sha256"): ("1.2.840.113549.1.1.1", "1.2.840.113549.1.1.11"),
+    ("rsa", "sha384"): ("1.2.840.113549.1.1.1", "1.2.840.113549.1.1.12"),
+    ("rsa", "sha512"): ("1.2.840.113549.1.1.1", "1.2.840.113549.1.1.13"),
+    ("ec", "sha256"): ("1.2.840.10045.4.3.2",),
+    ("ec", "sha384"): ("1.2.840.10045.4.3.3",),
+    ("ec", "sha512"): ("1.2.840.10045.4.3.4",),
+}
 
 
 def pe_fields(exe):
@@ -248,6 +259,11 @@ def certificates_of(signed_data):
     return found
 
 
+def name_bytes(certificate, which):
+    """The DER of CERTIFICATE's issuer or subject, as it stands in it."""
+    return certificate["tbs_certificate"][which].dump()
+
+
 def signer_of(signed_data, certificates, what):
     """The one signer of SIGNED_DATA and its certificate, which must be there."""
     if len(signed_data["signer_infos"]) != 1:
@@ -257,7 +273,9 @@ def signer_of(signed_data, certificates, what):
     if identifier.name != "issuer_and_serial_number":
         raise Refused(f"the {what}'s signer is not named by issuer and serial number")
     wanted = identifier.chosen
-    leaves = [c for c in certificates if c.issuer == wanted["issuer"]
+    # By the bytes of the name, which no signature covers here: a name that
+    # only compares equal (another case, another string type) is another.
+    leaves = [c for c in certificates if name_bytes(c, "issuer") == wanted["issuer"].dump()
               and c.serial_number == wanted["serial_number"].native]
     if len(leaves) != 1:
         raise Refused(f"the {what} does not carry its signer's certificate once")
@@ -295,6 +313,10 @@ def check_token(token):
                 and imprint.dump() != digest)):
         raise Refused("the timestamp's digest algorithm is not written alike where it appears")
     algorithm = stamper["signature_algorithm"]
+    if algorithm["algorithm"].dotted not in SIGNED_WITH.get(
+            (leaf.public_key.algorithm, stamper["digest_algorithm"]["algorithm"].native), ()):
+        raise Refused("the timestamp's signature algorithm is not its signer's key's with its"
+                      " digest")
     parameters = algorithm["parameters"]
     parameters = b"" if isinstance(parameters, core.Void) else parameters.dump()
     if ((algorithm["algorithm"].dotted in NULL_PARAMETERS and parameters != b"\x05\x00")
@@ -420,7 +442,8 @@ def prove_path(what, leaf, certificates, anchors):
                       " signature, to its CA")
     path, rest = [leaf], [c for c in certificates if c is not leaf]
     while rest:
-        issuers = [c for c in rest if c.subject == path[-1].issuer]
+        issuers = [c for c in rest
+                   if name_bytes(c, "subject") == name_bytes(path[-1], "issuer")]
         if len(issuers) != 1:
             raise refusal
         path.append(issuers[0])

@@ -430,6 +430,22 @@ CHECKS = [
                                   lambda i: (stamp_of(i), stamp_of(i)["version"]),
                                   lambda old: b"\x02\x01\x05")), CAS,
      "the timestamp's SignedData is version 5, not 3"),
+    ("the signer's issuer named in another case", lambda r: repacked(r, talvenor_exe=with_part(
+        entries(r)["talvenor.exe"], lambda i: (signer_of(i), signer_of(i)["sid"]),
+        lambda old: old.replace(b"intermediate", b"INTERMEDIATE"))), CAS,
+     "the signature does not carry its signer's certificate once"),
+    ("a certificate of a name no path has, beside the signer's", lambda r: repacked(
+        r, talvenor_exe=with_certificates(r, lambda i: i["content"], lambda found: sorted(
+            found + [der_of(r, "plain.pem").replace(b"Talvenor Test plain",
+                                                    "\ue000".encode() + b"x" * 16)]))), CAS,
+     "the signature carries other certificates than its signer's path, proven by signature,"
+     " to its CA"),
+    ("the timestamp's signature algorithm named with another digest", lambda r: repacked(
+        r, talvenor_exe=with_part(
+            entries(r)["talvenor.exe"], lambda i: (stamp_of(i), signer_of(
+                {"content": stamp_of(i)})["signature_algorithm"]["algorithm"]),
+            lambda old: old[:-1] + b"\x0d")), CAS,
+     "the timestamp's signature algorithm is not its signer's key's with its digest"),
     ("a timestamp CA named for an untimestamped signature",
      lambda r: repacked(r, talvenor_exe=signed(r, unsigned_exe(r))), CAS,
      "talvenor.exe's signature carries no timestamp, and a timestamp CA was named to check it by"),
@@ -475,6 +491,9 @@ CHECKS = [
     ("a build folder that cannot be made", genuine, ("--build-dir", "/proc/talvenor", *CAS),
      "cannot make a build folder in /proc/talvenor: No such file or directory; name another"
      " with --build-dir", 2),
+    ("help asked for", genuine, (*CAS, "--help"),
+     ["check-release: CANNOT CHECK: unrecognized arguments: --help (usage: check-release"
+      " [--ca CA] [--tsa-ca TSA_CA] [--build-dir BUILD_DIR] zip)"], 2),
     ("no zip", None, CAS, "there is no zip missing.zip", 2, ("missing.zip", "missing.zip")),
     ("no CA file", genuine, ("--ca", "missing-ca.pem"), "there is no CA file missing-ca.pem", 2),
 ]
