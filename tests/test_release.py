@@ -442,8 +442,9 @@ CHECKS = [
      " to its CA"),
     ("the timestamp's signature algorithm named with another digest", lambda r: repacked(
         r, talvenor_exe=with_part(
-            entries(r)["talvenor.exe"], lambda i: (stamp_of(i), signer_of(
-                {"content": stamp_of(i)})["signature_algorithm"]["algorithm"]),
+            entries(r)["talvenor.exe"],
+            lambda i: (stamp_of(i)["signer_infos"][0],
+                       stamp_of(i)["signer_infos"][0]["signature_algorithm"]["algorithm"]),
             lambda old: old[:-1] + b"\x0d")), CAS,
      "the timestamp's signature algorithm is not its signer's key's with its digest"),
     ("a timestamp CA named for an untimestamped signature",
