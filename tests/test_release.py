@@ -89,7 +89,8 @@ def unsigned_exe(release):
 
 def signed(release, exe, *how):
     """EXE signed again, with the genuine key on the token unless HOW names
-    another (by_key)."""
+    another (by_key), its certificate sets put in DER's order as scripts/dist
+    puts them (osslsigncode 2.5 leaves them in file order)."""
     if "-key" not in how:
         how = ("-certs", release.file("chain.pem"), "-key", signing.TOKEN_KEY,
                "-pkcs11module", signing.SOFTHSM_MODULE, "-readpass", release.file("pin"), *how)
@@ -101,7 +102,7 @@ def signed(release, exe, *how):
                         "-out", release.file("out.exe"))
     assert done.returncode == 0, done.stderr
     with open(release.file("out.exe"), "rb") as file:
-        return file.read()
+        return release_signature.in_der_form(file.read())
 
 
 def by_key(release, name, *how):
