@@ -20,6 +20,9 @@ WINE32_LIBRARIES = "/usr/lib/i386-linux-gnu/wine"
 # has not ended by then hangs, and is tried once more from nothing.
 BOOT_SECONDS = 360
 BOOT_TRIES = 2
+# The keeper's window is up in seconds natively and within a minute or two
+# under emulation.
+KEEPER_SECONDS = 300
 # How lines that Wine, its libraries or the emulator write begin: never a line
 # of the program's, whose messages are its own few.
 WINE_OWN_WORDS = (b"qemu: ", b"wine: ", b"wine client error:", b"error: XDG_RUNTIME_DIR",
@@ -157,22 +160,21 @@ class WinePrefix:
         say(f"wine{self.bits}: the prefix booted in {time.monotonic() - started:.0f} s")
         # The boot leaves the prefix's services running, inside the namespace it
         # booted in, if any. None of them may serve the session from there: they
-        # end, and the runs start them again as they need them.
-        self.stop()
-        self._quiet([WINESERVER, "-p"], timeout=60)
-        # The keeper holds the prefix's desktop process for the whole session:
-        # without it each run would start one, and a run could meet one that is
-        # on its way out.
-        ready = os.path.join(self.folder, "keeper-ready")
-        keeper_process = subprocess.Popen(
-            [self.wine, keeper, windows_path(ready)],
-            env=dict(caller_environment(), **self.environment),
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 600
-        while not os.path.exists(ready):
-            if keeper_process.poll() is not None or time.monotonic() > deadline:
-                raise WineFailure(f"the keeper never came up (status {keeper_process.poll()})")
-            time.sleep(0.2)
+        # end, and the runs start them again as they need them. Then the keeper
+        # holds the prefix's desktop process for the whole session: without it
+        # each run would start one, and a run could meet one that is on its way
+        # out. Under emulation Wine may crash while the keeper starts (seen with
+        # Wine 10, its server among them): then everything ends and it starts
+        # once more.
+        for attempt in range(1, BOOT_TRIES + 1):
+            self.stop()
+            self._quiet([WINESERVER, "-p"], timeout=60)
+            status = self._start_keeper(keeper)
+            if status == "up":
+                break
+            if attempt == BOOT_TRIES:
+                raise WineFailure(f"the keeper never came up ({status}), {BOOT_TRIES} times")
+            say(f"wine{self.bits}: the keeper did not come up ({status}), so it started once more")
         self.register(server_dll)
         if first_run:
             # The first run that uses COM starts processes of Wine's own, and
@@ -182,6 +184,23 @@ class WinePrefix:
             state = windows_path(os.path.join(self.folder, "first-run-state"))
             self._quiet([self.wine, *first_run], timeout=600, check=False,
                         settings={"TALVENOR_STANDIN_STATE": state})
+
+    def _start_keeper(self, keeper):
+        """Starts KEEPER and waits until it says it is up: "up", or what
+        became of it instead."""
+        ready = os.path.join(self.folder, "keeper-ready")
+        process = subprocess.Popen(
+            [self.wine, keeper, windows_path(ready)],
+            env=dict(caller_environment(), **self.environment),
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + KEEPER_SECONDS
+        while not os.path.exists(ready):
+            if process.poll() is not None:
+                return f"it ended with status {process.returncode}"
+            if time.monotonic() > deadline:
+                return f"not within {KEEPER_SECONDS} s"
+            time.sleep(0.2)
+        return "up"
 
     def register(self, server_dll, *flags):
         self._quiet([self.wine, "regsvr32", "/s", *flags, windows_path(server_dll)], timeout=600)
