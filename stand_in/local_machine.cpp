@@ -75,9 +75,9 @@ void LogSlot(int entry) {
 HRESULT HandOut(Machine* self, REFIID interface_id, void** object) {
   if (object == nullptr) return E_POINTER;
   if (IsEqualGUID(interface_id, kUnknownInterfaceId) != 0) {
-    *object = &self->faces[kUnknownFace];
+    *object = static_cast<void*>(&self->faces[kUnknownFace]);
   } else if (IsEqualGUID(interface_id, kLocalMachineInterfaceId) != 0) {
-    *object = &self->faces[kMachineFace];
+    *object = static_cast<void*>(&self->faces[kMachineFace]);
   } else {
     *object = nullptr;
     return E_NOINTERFACE;
@@ -190,7 +190,10 @@ const FaultName kFaultNames[] = {
 };
 
 // A failure, S_OK or a positive success.
-int KindOf(HRESULT result) { return result < 0 ? -1 : result > 0 ? 1 : 0; }
+int KindOf(HRESULT result) {
+  if (result < 0) return -1;
+  return result > 0 ? 1 : 0;
+}
 
 // "0x" and exactly eight hex digits, of the fault's own kind.
 bool ParseResult(const char* text, const FaultName& known, HRESULT* result) {
@@ -272,7 +275,7 @@ HRESULT NewLocalMachine(REFIID interface_id, void** object) noexcept {
   machine->references = 1;
   ++live_machines;
   const bool as_unknown = IsEqualGUID(interface_id, kUnknownInterfaceId) != 0;
-  *object = &machine->faces[as_unknown ? kUnknownFace : kMachineFace];
+  *object = static_cast<void*>(&machine->faces[as_unknown ? kUnknownFace : kMachineFace]);
   created = *object;
   return S_OK;
 }

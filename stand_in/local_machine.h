@@ -60,7 +60,7 @@ struct GuidText {
 };
 GuidText FormatGuid(const GUID& identifier) noexcept;
 struct PointerText {
-  char text[2 + 2 * sizeof(void*) + 1];
+  char text[2 + (2 * sizeof(void*)) + 1];  // "0x", the digits, the terminator
 };
 PointerText FormatPointer(const void* pointer) noexcept;
 
