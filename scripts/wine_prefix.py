@@ -12,6 +12,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 WINESERVER = "/usr/lib/wine/wineserver64"  # serves 32-bit prefixes too
@@ -69,7 +70,14 @@ def windows_path(path):
 
 
 class WineFailure(Exception):
-    """Wine, not the program under it, failed."""
+    """Wine, not the program under it, failed: it said so, or the emulator did,
+    or the run was killed by a signal or never ended."""
+
+
+class StrayOutcome(Exception):
+    """A run ended as the program never ends: with a status it never gives, or
+    failing without a word. A crash of the program's looks so under Wine, and
+    so may one of Wine's."""
 
 
 class WinePrefix:
@@ -86,7 +94,12 @@ class WinePrefix:
         # compared byte for byte.
         self.environment = {"WINEPREFIX": os.path.join(self.folder, "prefix"),
                             "WINEDEBUG": debug, "WINEARCH": f"win{bits}",
-                            "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d",
+                            # No display drivers either: there is no display,
+                            # and probing for one prints on standard error
+                            # (Debian 13's Wine) from whichever process starts
+                            # the desktop.
+                            "WINEDLLOVERRIDES":
+                                "mscoree,mshtml,winex11.drv,winewayland.drv=;winedbg.exe=d",
                             # Under emulation, without this reservation each
                             # process spends about a minute starting.
                             "QEMU_RESERVED_VA": "0x82000000"}
@@ -234,24 +247,34 @@ class WinePrefix:
                     self.register(server_dll, "/u")
                 self.register(server_dll)
 
-    def run(self, argv, env, timeout=300, **popen):
+    def run(self, argv, env, timeout=300, capture_output=False, **popen):
         """Runs a Windows program in the prefix (alongside other runs, but never
-        while the class is unregistered)."""
-        with self._locked(fcntl.LOCK_SH):
-            try:
-                result = subprocess.run([self.wine, *argv], env=dict(env, **self.environment),
-                                        timeout=timeout, **popen)
-            except subprocess.TimeoutExpired as timed_out:
-                raise WineFailure(f"Wine did not end {argv} within {timeout} s") from timed_out
+        while the class is unregistered). Captured output goes through files,
+        not pipes: a process of Wine's own that the run starts inherits them,
+        and may outlive the program, whose end is the end of the run."""
+        with contextlib.ExitStack() as files:
+            if capture_output:
+                popen["stdout"], popen["stderr"] = (
+                    files.enter_context(tempfile.TemporaryFile()) for _ in range(2))
+            with self._locked(fcntl.LOCK_SH):
+                try:
+                    result = subprocess.run([self.wine, *argv], env=dict(env, **self.environment),
+                                            timeout=timeout, **popen)
+                except subprocess.TimeoutExpired as timed_out:
+                    raise WineFailure(f"Wine did not end {argv} within {timeout} s") from timed_out
+            if capture_output:
+                result.stdout, result.stderr = (
+                    os.pread(popen[stream].fileno(), 1 << 20, 0) for stream in ("stdout", "stderr"))
+        said = f"printing {result.stdout!r} and {result.stderr!r}"
+        if result.returncode < 0 or (isinstance(result.stderr, bytes) and any(
+                line.startswith(WINE_OWN_WORDS) for line in result.stderr.splitlines())):
+            raise WineFailure(f"{argv} ended with status {result.returncode} under Wine, {said}")
         # The program ends with 0, 1 or (the stand-in's knob) 2, and prints a
-        # message whenever it fails; anything else is Wine's doing, or a crash.
+        # message whenever it fails.
         quiet = not result.stdout and not result.stderr
-        wine_said = isinstance(result.stderr, bytes) and any(
-            line.startswith(WINE_OWN_WORDS) for line in result.stderr.splitlines())
-        if result.returncode not in (0, 1, 2) or (result.returncode != 0 and quiet) or wine_said:
-            raise WineFailure(f"{argv} ended with status {result.returncode:#x} under Wine,"
-                              f" printing {result.stdout!r} and {result.stderr!r}: not an"
-                              " outcome of the program's own")
+        if result.returncode not in (0, 1, 2) or (result.returncode != 0 and quiet):
+            raise StrayOutcome(f"{argv} ended with status {result.returncode:#x} under Wine,"
+                               f" {said}: not an outcome of the program's own")
         return result
 
     def stop(self):
