@@ -238,5 +238,5 @@ SIGN_PACKAGES=(osslsigncode libengine-pkcs11-openssl)
 CHECK_RELEASE_PACKAGES=(git "${DIST_PACKAGES[@]}" "${SIGN_PACKAGES[@]}" python3-asn1crypto
   ca-certificates)
 WINDOWS_PACKAGES=("${CHECK_RELEASE_PACKAGES[@]}" g++-mingw-w64-x86-64-win32 wine64
-  python3-pytest-xdist python3-pefile softhsm2 openssl)
+  python3-pytest-xdist python3-pytest-rerunfailures python3-pefile softhsm2 openssl)
 WINE32_PACKAGES=(wine32:i386)

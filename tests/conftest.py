@@ -143,9 +143,14 @@ def append(path, text):
 
 def pytest_terminal_summary(terminalreporter, config):
     prefix = None if config.getoption("platform") == "native" else session_prefix(config)
-    if prefix and not hasattr(config, "workerinput") and os.path.exists(prefix.note):
-        terminalreporter.write(read(prefix.note))
-        os.remove(prefix.note)
+    if prefix and not hasattr(config, "workerinput"):
+        if os.path.exists(prefix.note):
+            terminalreporter.write(read(prefix.note))
+            os.remove(prefix.note)
+        # A test that met Wine's failure ran once more (tests/CMakeLists.txt).
+        for report in terminalreporter.stats.get("rerun", []):
+            terminalreporter.write_line(f"wine{prefix.bits}: {report.nodeid} ran once more, as"
+                                        f" Wine failed: {report.longrepr.reprcrash.message}")
 
 
 def pytest_sessionfinish(session):
