@@ -70,14 +70,19 @@ def windows_path(path):
 
 
 class WineFailure(Exception):
-    """Wine, not the program under it, failed: it said so, or the emulator did,
-    or the run was killed by a signal or never ended."""
+    """Wine, not the program under it, failed a run: a signal ended it, or it
+    ended as the program does but Wine or the emulator wrote on its standard
+    error (a process of Wine's own that crashed meanwhile)."""
 
 
 class StrayOutcome(Exception):
-    """A run ended as the program never ends: with a status it never gives, or
-    failing without a word. A crash of the program's looks so under Wine, and
-    so may one of Wine's."""
+    """A run ended as the program never ends: with a status it never gives,
+    failing without a word, or not at all. A crash or a hang of the program's
+    looks so under Wine, and so may one of Wine's."""
+
+
+class BootFailure(Exception):
+    """The prefix could not be set up."""
 
 
 class WinePrefix:
@@ -164,7 +169,7 @@ class WinePrefix:
                     said = " | ".join(log.read().splitlines()[-3:])
                 self.stop()
                 if attempt == BOOT_TRIES:
-                    raise WineFailure(f"wineboot hung {BOOT_TRIES} times for {BOOT_SECONDS} s;"
+                    raise BootFailure(f"wineboot hung {BOOT_TRIES} times for {BOOT_SECONDS} s;"
                                       f" Wine said last: {said or 'nothing'}") from None
                 hung.append(f"wine{self.bits}: wineboot hung for {BOOT_SECONDS} s, so the prefix"
                             f" booted once more; Wine said last: {said or 'nothing'}")
@@ -186,7 +191,7 @@ class WinePrefix:
             if status == "up":
                 break
             if attempt == BOOT_TRIES:
-                raise WineFailure(f"the keeper never came up ({status}), {BOOT_TRIES} times")
+                raise BootFailure(f"the keeper never came up ({status}), {BOOT_TRIES} times")
             say(f"wine{self.bits}: the keeper did not come up ({status}), so it started once more")
         self.register(server_dll)
         if first_run:
@@ -253,28 +258,32 @@ class WinePrefix:
         not pipes: a process of Wine's own that the run starts inherits them,
         and may outlive the program, whose end is the end of the run."""
         with contextlib.ExitStack() as files:
-            if capture_output:
-                popen["stdout"], popen["stderr"] = (
-                    files.enter_context(tempfile.TemporaryFile()) for _ in range(2))
+            caught = [files.enter_context(tempfile.TemporaryFile())
+                      for _ in range(2 if capture_output else 0)]
+            if caught:
+                popen["stdout"], popen["stderr"] = caught
             with self._locked(fcntl.LOCK_SH):
                 try:
                     result = subprocess.run([self.wine, *argv], env=dict(env, **self.environment),
                                             timeout=timeout, **popen)
                 except subprocess.TimeoutExpired as timed_out:
-                    raise WineFailure(f"Wine did not end {argv} within {timeout} s") from timed_out
-            if capture_output:
-                result.stdout, result.stderr = (
-                    os.pread(popen[stream].fileno(), 1 << 20, 0) for stream in ("stdout", "stderr"))
+                    said = " and ".join(map(repr, read_all(caught))) or "to the caller's files"
+                    raise StrayOutcome(f"{argv} did not end within {timeout} s under Wine,"
+                                       f" printing {said}") from timed_out
+            if caught:
+                result.stdout, result.stderr = read_all(caught)
         said = f"printing {result.stdout!r} and {result.stderr!r}"
+        # The program ends with 0, 1 or (the stand-in's knob) 2, and prints a
+        # message whenever it fails. A crash of its own under Wine ends with
+        # the exception code's low byte, never one of those, whatever Wine
+        # says about it.
+        quiet = not result.stdout and not result.stderr
+        if result.returncode > 2 or (result.returncode in (1, 2) and quiet):
+            raise StrayOutcome(f"{argv} ended with status {result.returncode:#x} under Wine,"
+                               f" {said}: not an outcome of the program's own")
         if result.returncode < 0 or (isinstance(result.stderr, bytes) and any(
                 line.startswith(WINE_OWN_WORDS) for line in result.stderr.splitlines())):
             raise WineFailure(f"{argv} ended with status {result.returncode} under Wine, {said}")
-        # The program ends with 0, 1 or (the stand-in's knob) 2, and prints a
-        # message whenever it fails.
-        quiet = not result.stdout and not result.stderr
-        if result.returncode not in (0, 1, 2) or (result.returncode != 0 and quiet):
-            raise StrayOutcome(f"{argv} ended with status {result.returncode:#x} under Wine,"
-                               f" {said}: not an outcome of the program's own")
         return result
 
     def stop(self):
@@ -299,6 +308,13 @@ class WinePrefix:
                         os.kill(int(pid), signal.SIGKILL)
             except (OSError, ValueError):
                 pass  # gone meanwhile, or not ours to read
+
+
+def read_all(files):
+    """Everything written to each of FILES so far."""
+    for file in files:
+        file.seek(0)
+    return [file.read() for file in files]
 
 
 def end_group(group):
