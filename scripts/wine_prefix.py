@@ -22,8 +22,11 @@ WINE32_LIBRARIES = "/usr/lib/i386-linux-gnu/wine"
 BOOT_SECONDS = 360
 BOOT_TRIES = 2
 # The keeper's window is up in seconds natively and within a minute or two
-# under emulation.
+# under emulation, where Debian 13's Wine was seen to crash the desktop process
+# as it starts, time after time; each try starts the prefix's processes anew.
 KEEPER_SECONDS = 300
+KEEPER_TRIES = 4
+DESKTOP_SETTLE_SECONDS = 5
 # How lines that Wine, its libraries or the emulator write begin: never a line
 # of the program's, whose messages are its own few.
 WINE_OWN_WORDS = (b"qemu: ", b"wine: ", b"wine client error:", b"error: XDG_RUNTIME_DIR",
@@ -179,19 +182,20 @@ class WinePrefix:
         # The boot leaves the prefix's services running, inside the namespace it
         # booted in, if any. None of them may serve the session from there: they
         # end, and the runs start them again as they need them. Then the keeper
-        # holds the prefix's desktop process for the whole session: without it
-        # each run would start one, and a run could meet one that is on its way
-        # out. Under emulation Wine may crash while the keeper starts (seen with
-        # Wine 10, its server among them): then everything ends and it starts
-        # once more.
-        for attempt in range(1, BOOT_TRIES + 1):
+        # brings up the prefix's desktop process and holds it for the whole
+        # session: without it each run would start one, into its standard
+        # error, and a run could meet one on its way out, or two runs start two
+        # (seen to hang every later run). Under emulation Wine may crash while
+        # the keeper starts (seen with Wine 10, its server or the desktop
+        # process among them): then everything ends and it starts once more.
+        for attempt in range(1, KEEPER_TRIES + 1):
             self.stop()
             self._quiet([WINESERVER, "-p"], timeout=60)
             status = self._start_keeper(keeper)
             if status == "up":
                 break
-            if attempt == BOOT_TRIES:
-                raise BootFailure(f"the keeper never came up ({status}), {BOOT_TRIES} times")
+            if attempt == KEEPER_TRIES:
+                raise BootFailure(f"the keeper never came up ({status}), {KEEPER_TRIES} times")
             say(f"wine{self.bits}: the keeper did not come up ({status}), so it started once more")
         self.register(server_dll)
         if first_run:
@@ -204,8 +208,8 @@ class WinePrefix:
                         settings={"TALVENOR_STANDIN_STATE": state})
 
     def _start_keeper(self, keeper):
-        """Starts KEEPER and waits until it says it is up: "up", or what
-        became of it instead."""
+        """Starts KEEPER and waits until it says it is up, with one desktop
+        process: "up", or what became of it instead."""
         ready = os.path.join(self.folder, "keeper-ready")
         process = subprocess.Popen(
             [self.wine, keeper, windows_path(ready)],
@@ -218,7 +222,33 @@ class WinePrefix:
             if time.monotonic() > deadline:
                 return f"not within {KEEPER_SECONDS} s"
             time.sleep(0.2)
-        return "up"
+        # A desktop process that crashes does so within seconds of its start.
+        time.sleep(DESKTOP_SETTLE_SECONDS)
+        desktops = len(self._desktops())
+        return "up" if desktops == 1 else f"it was, with {desktops} desktop processes"
+
+    def _processes(self):
+        """The id and command line of every live process whose environment
+        names the prefix, whether or not its server knows of it: the whole
+        variable, between two separators, for X_WINEPREFIX=... is another."""
+        named = f"\0WINEPREFIX={self.environment['WINEPREFIX']}\0".encode()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/environ", "rb") as environ:
+                    if named not in b"\0" + environ.read() or int(pid) == os.getpid():
+                        continue
+                with open(f"/proc/{pid}/stat", "rb") as stat:
+                    if stat.read().rsplit(b")", 1)[1].split()[0] == b"Z":
+                        continue
+                with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                    yield int(pid), cmdline.read().split(b"\0")
+            except (OSError, IndexError):
+                pass  # gone meanwhile, or not ours to read
+
+    def _desktops(self):
+        """The ids of the prefix's desktop processes: one, while all is well."""
+        return sorted(pid for pid, argv in self._processes()
+                      if any(arg.endswith(b"explorer.exe") for arg in argv) and b"/desktop" in argv)
 
     def register(self, server_dll, *flags):
         self._quiet([self.wine, "regsvr32", "/s", *flags, windows_path(server_dll)], timeout=600)
@@ -257,6 +287,7 @@ class WinePrefix:
         while the class is unregistered). Captured output goes through files,
         not pipes: a process of Wine's own that the run starts inherits them,
         and may outlive the program, whose end is the end of the run."""
+        desktops = self._desktops()
         with contextlib.ExitStack() as files:
             caught = [files.enter_context(tempfile.TemporaryFile())
                       for _ in range(2 if capture_output else 0)]
@@ -268,11 +299,18 @@ class WinePrefix:
                                             timeout=timeout, **popen)
                 except subprocess.TimeoutExpired as timed_out:
                     said = " and ".join(map(repr, read_all(caught))) or "to the caller's files"
-                    raise StrayOutcome(f"{argv} did not end within {timeout} s under Wine,"
-                                       f" printing {said}") from timed_out
+                    ended = f"{argv} did not end within {timeout} s under Wine, printing {said}"
+                    if self._desktops() != desktops:
+                        raise WineFailure(f"{ended}; the desktop processes changed meanwhile"
+                                          f" ({desktops} then {self._desktops()})") from timed_out
+                    raise StrayOutcome(ended) from timed_out
             if caught:
                 result.stdout, result.stderr = read_all(caught)
         said = f"printing {result.stdout!r} and {result.stderr!r}"
+        if self._desktops() != desktops:
+            raise WineFailure(f"{argv} ended with status {result.returncode} under Wine, {said};"
+                              f" the desktop processes changed meanwhile"
+                              f" ({desktops} then {self._desktops()})")
         # The program ends with 0, 1 or (the stand-in's knob) 2, and prints a
         # message whenever it fails. A crash of its own under Wine ends with
         # the exception code's low byte, never one of those, whatever Wine
@@ -299,15 +337,9 @@ class WinePrefix:
                                stderr=subprocess.DEVNULL)
             except subprocess.TimeoutExpired:
                 pass
-        # The whole variable, between two separators: X_WINEPREFIX=... is another.
-        named = f"\0WINEPREFIX={self.environment['WINEPREFIX']}\0".encode()
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{pid}/environ", "rb") as environ:
-                    if named in b"\0" + environ.read() and int(pid) != os.getpid():
-                        os.kill(int(pid), signal.SIGKILL)
-            except (OSError, ValueError):
-                pass  # gone meanwhile, or not ours to read
+        for pid, _ in list(self._processes()):
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
 
 
 def read_all(files):
