@@ -211,6 +211,8 @@ class WinePrefix:
         """Starts KEEPER and waits until it says it is up, with one desktop
         process: "up", or what became of it instead."""
         ready = os.path.join(self.folder, "keeper-ready")
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(ready)  # an earlier try's
         process = subprocess.Popen(
             [self.wine, keeper, windows_path(ready)],
             env=dict(caller_environment(), **self.environment),
