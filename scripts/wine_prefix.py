@@ -22,11 +22,13 @@ WINE32_LIBRARIES = "/usr/lib/i386-linux-gnu/wine"
 BOOT_SECONDS = 360
 BOOT_TRIES = 2
 # The keeper's window is up in seconds natively and within a minute or two
-# under emulation, where Debian 13's Wine was seen to crash the desktop process
-# as it starts, time after time; each try starts the prefix's processes anew.
+# under emulation.
 KEEPER_SECONDS = 300
-KEEPER_TRIES = 4
+# Under emulation Debian 13's Wine was seen to crash the desktop process as it
+# starts, time after time: a crash comes within seconds, and the set-up's first
+# run is tried this often for one that lasts.
 DESKTOP_SETTLE_SECONDS = 5
+FIRST_RUN_TRIES = 4
 # How lines that Wine, its libraries or the emulator write begin: never a line
 # of the program's, whose messages are its own few.
 WINE_OWN_WORDS = (b"qemu: ", b"wine: ", b"wine client error:", b"error: XDG_RUNTIME_DIR",
@@ -186,30 +188,49 @@ class WinePrefix:
         # session: without it each run would start one, into its standard
         # error, and a run could meet one on its way out, or two runs start two
         # (seen to hang every later run). Under emulation Wine may crash while
-        # the keeper starts (seen with Wine 10, its server or the desktop
-        # process among them): then everything ends and it starts once more.
-        for attempt in range(1, KEEPER_TRIES + 1):
+        # the keeper starts (seen with Wine 10, its server among them): then
+        # everything ends and it starts once more.
+        for attempt in range(1, BOOT_TRIES + 1):
             self.stop()
             self._quiet([WINESERVER, "-p"], timeout=60)
             status = self._start_keeper(keeper)
             if status == "up":
                 break
-            if attempt == KEEPER_TRIES:
-                raise BootFailure(f"the keeper never came up ({status}), {KEEPER_TRIES} times")
+            if attempt == BOOT_TRIES:
+                raise BootFailure(f"the keeper never came up ({status}), {BOOT_TRIES} times")
             say(f"wine{self.bits}: the keeper did not come up ({status}), so it started once more")
         self.register(server_dll)
         if first_run:
-            # The first run that uses COM starts processes of Wine's own, and
-            # under emulation one of them may crash meanwhile, into that run's
-            # standard error (seen with Wine 10): this run, whose output only
-            # the boot log keeps, against a state file of its own.
-            state = windows_path(os.path.join(self.folder, "first-run-state"))
+            self._first_runs(first_run, say)
+
+    def _first_runs(self, first_run, say):
+        """The first run that uses COM starts processes of Wine's own, the
+        desktop process among them where the keeper's did not last (Debian
+        13's Wine under emulation: its desktop process crashed as it started,
+        with every keeper), and one of them may crash meanwhile, into that
+        run's standard error. So FIRST_RUN runs here, with the boot log for
+        its output and a state file of its own, until there is one desktop
+        process."""
+        state = windows_path(os.path.join(self.folder, "first-run-state"))
+        for attempt in range(1, FIRST_RUN_TRIES + 1):
+            if len(self._desktops()) == 1:
+                return
+            for pid in self._desktops():  # two, started at once, hang later runs
+                with contextlib.suppress(OSError):
+                    os.kill(pid, signal.SIGKILL)
             self._quiet([self.wine, *first_run], timeout=600, check=False,
                         settings={"TALVENOR_STANDIN_STATE": state})
+            time.sleep(DESKTOP_SETTLE_SECONDS)  # one that crashes does so at once
+            if len(self._desktops()) != 1 and attempt < FIRST_RUN_TRIES:
+                say(f"wine{self.bits}: the first run left {len(self._desktops())} desktop"
+                    " processes, so it ran once more")
+        if len(self._desktops()) != 1:
+            say(f"wine{self.bits}: {FIRST_RUN_TRIES} first runs left {len(self._desktops())}"
+                " desktop processes; each run may start one")
 
     def _start_keeper(self, keeper):
-        """Starts KEEPER and waits until it says it is up, with one desktop
-        process: "up", or what became of it instead."""
+        """Starts KEEPER and waits until it says it is up: "up", or what
+        became of it instead."""
         ready = os.path.join(self.folder, "keeper-ready")
         with contextlib.suppress(FileNotFoundError):
             os.remove(ready)  # an earlier try's
@@ -224,10 +245,7 @@ class WinePrefix:
             if time.monotonic() > deadline:
                 return f"not within {KEEPER_SECONDS} s"
             time.sleep(0.2)
-        # A desktop process that crashes does so within seconds of its start.
-        time.sleep(DESKTOP_SETTLE_SECONDS)
-        desktops = len(self._desktops())
-        return "up" if desktops == 1 else f"it was, with {desktops} desktop processes"
+        return "up"
 
     def _processes(self):
         """The id and command line of every live process whose environment
