@@ -75,9 +75,10 @@ def windows_path(path):
 
 
 class WineFailure(Exception):
-    """Wine, not the program under it, failed a run: a signal ended it, or it
-    ended as the program does but Wine or the emulator wrote on its standard
-    error (a process of Wine's own that crashed meanwhile)."""
+    """Wine, not the program under it, failed a run that ended as the program
+    does: a signal ended it, or Wine or the emulator wrote on its standard
+    error, or the desktop processes changed meanwhile (a process of Wine's own
+    crashed, or was started)."""
 
 
 class StrayOutcome(Exception):
@@ -213,20 +214,23 @@ class WinePrefix:
         process."""
         state = windows_path(os.path.join(self.folder, "first-run-state"))
         for attempt in range(1, FIRST_RUN_TRIES + 1):
-            if len(self._desktops()) == 1:
+            try:
+                self._quiet([self.wine, *first_run], timeout=600, check=False,
+                            settings={"TALVENOR_STANDIN_STATE": state})
+            except subprocess.TimeoutExpired:
+                say(f"wine{self.bits}: the set-up's first run did not end within 600 s")
+            time.sleep(DESKTOP_SETTLE_SECONDS)  # one that crashes does so at once
+            desktops = self._desktops()
+            if len(desktops) == 1:
                 return
-            for pid in self._desktops():  # two, started at once, hang later runs
+            for pid in desktops:  # two, started at once, hang later runs
                 with contextlib.suppress(OSError):
                     os.kill(pid, signal.SIGKILL)
-            self._quiet([self.wine, *first_run], timeout=600, check=False,
-                        settings={"TALVENOR_STANDIN_STATE": state})
-            time.sleep(DESKTOP_SETTLE_SECONDS)  # one that crashes does so at once
-            if len(self._desktops()) != 1 and attempt < FIRST_RUN_TRIES:
-                say(f"wine{self.bits}: the first run left {len(self._desktops())} desktop"
-                    " processes, so it ran once more")
-        if len(self._desktops()) != 1:
-            say(f"wine{self.bits}: {FIRST_RUN_TRIES} first runs left {len(self._desktops())}"
-                " desktop processes; each run may start one")
+            if attempt < FIRST_RUN_TRIES:
+                say(f"wine{self.bits}: the first run left {len(desktops)} desktop processes,"
+                    " so it ran once more")
+        say(f"wine{self.bits}: {FIRST_RUN_TRIES} first runs left no one desktop process;"
+            " the runs go on without one")
 
     def _start_keeper(self, keeper):
         """Starts KEEPER and waits until it says it is up: "up", or what
@@ -307,30 +311,24 @@ class WinePrefix:
         while the class is unregistered). Captured output goes through files,
         not pipes: a process of Wine's own that the run starts inherits them,
         and may outlive the program, whose end is the end of the run."""
-        desktops = self._desktops()
         with contextlib.ExitStack() as files:
             caught = [files.enter_context(tempfile.TemporaryFile())
                       for _ in range(2 if capture_output else 0)]
             if caught:
                 popen["stdout"], popen["stderr"] = caught
             with self._locked(fcntl.LOCK_SH):
+                desktops = self._desktops()
                 try:
                     result = subprocess.run([self.wine, *argv], env=dict(env, **self.environment),
                                             timeout=timeout, **popen)
                 except subprocess.TimeoutExpired as timed_out:
                     said = " and ".join(map(repr, read_all(caught))) or "to the caller's files"
-                    ended = f"{argv} did not end within {timeout} s under Wine, printing {said}"
-                    if self._desktops() != desktops:
-                        raise WineFailure(f"{ended}; the desktop processes changed meanwhile"
-                                          f" ({desktops} then {self._desktops()})") from timed_out
-                    raise StrayOutcome(ended) from timed_out
+                    raise StrayOutcome(f"{argv} did not end within {timeout} s under Wine,"
+                                       f" printing {said}") from timed_out
+                desktops_after = self._desktops()
             if caught:
                 result.stdout, result.stderr = read_all(caught)
         said = f"printing {result.stdout!r} and {result.stderr!r}"
-        if self._desktops() != desktops:
-            raise WineFailure(f"{argv} ended with status {result.returncode} under Wine, {said};"
-                              f" the desktop processes changed meanwhile"
-                              f" ({desktops} then {self._desktops()})")
         # The program ends with 0, 1 or (the stand-in's knob) 2, and prints a
         # message whenever it fails. A crash of its own under Wine ends with
         # the exception code's low byte, never one of those, whatever Wine
@@ -342,6 +340,10 @@ class WinePrefix:
         if result.returncode < 0 or (isinstance(result.stderr, bytes) and any(
                 line.startswith(WINE_OWN_WORDS) for line in result.stderr.splitlines())):
             raise WineFailure(f"{argv} ended with status {result.returncode} under Wine, {said}")
+        if desktops_after != desktops:
+            raise WineFailure(f"{argv} ended with status {result.returncode} under Wine, {said};"
+                              f" the desktop processes changed meanwhile ({desktops} then"
+                              f" {desktops_after})")
         return result
 
     def stop(self):
