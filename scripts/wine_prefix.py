@@ -261,13 +261,10 @@ class WinePrefix:
                 with open(f"/proc/{pid}/environ", "rb") as environ:
                     if named not in b"\0" + environ.read() or int(pid) == os.getpid():
                         continue
-                with open(f"/proc/{pid}/stat", "rb") as stat:
-                    if stat.read().rsplit(b")", 1)[1].split()[0] == b"Z":
-                        continue
                 with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
                     yield int(pid), cmdline.read().split(b"\0")
-            except (OSError, IndexError):
-                pass  # gone meanwhile, or not ours to read
+            except OSError:
+                pass  # gone meanwhile (a zombie's environment reads so too), or not ours
 
     def _desktops(self):
         """The ids of the prefix's desktop processes: one, while all is well."""
