@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "frontend/command.h"
-#include "remote_desktop/dll_search.h"
+#include "frontend/dll_search.h"
 #include "remote_desktop/remote_desktop.h"
 
 // cppcheck-suppress constParameter ; the signature is the language's

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "remote_desktop/dll_search.h"
 #include "stand_in/local_machine.h"
 #include "stand_in_fixture.h"
 
@@ -160,47 +159,6 @@ TEST_F(BindingTest, NoEntryButGetterAndSetterIsEverCalled) {
   EXPECT_EQ(Log(), kInitialization + kCreation +
                        "get self=created 0\nset self=created 1\nget self=created 0\n"
                        "set self=created 0\n");
-}
-
-std::vector<std::string> kernel_calls;
-
-BOOL WINAPI FakeSetDefaultDllDirectories(DWORD flags) {
-  kernel_calls.push_back("SetDefaultDllDirectories " + std::to_string(flags));
-  return 0;  // refused: the run goes on all the same
-}
-
-BOOL WINAPI FakeSetDllDirectoryW(const wchar_t* folder) {
-  kernel_calls.emplace_back(folder == nullptr    ? "SetDllDirectoryW null"
-                            : folder[0] == L'\0' ? "SetDllDirectoryW empty"
-                                                 : "SetDllDirectoryW a folder");
-  return 0;
-}
-
-TEST(DllSearchTest, TheBestEntryTheKernelOffersIsCalledAlone) {
-  struct Case {
-    const char* name;
-    SetDefaultDllDirectoriesCall set_default;
-    SetDllDirectoryCall set_folder;
-    std::vector<std::string> calls;
-  };
-  const Case cases[] = {
-      {"both",
-       FakeSetDefaultDllDirectories,
-       FakeSetDllDirectoryW,
-       {"SetDefaultDllDirectories 2048"}},
-      {"SetDefaultDllDirectories",
-       FakeSetDefaultDllDirectories,
-       nullptr,
-       {"SetDefaultDllDirectories 2048"}},
-      {"SetDllDirectoryW", nullptr, FakeSetDllDirectoryW, {"SetDllDirectoryW empty"}},
-      {"neither", nullptr, nullptr, {}},
-  };
-  for (const Case& each : cases) {
-    SCOPED_TRACE(each.name);
-    kernel_calls.clear();
-    RestrictDllSearchWith(each.set_default, each.set_folder);
-    EXPECT_EQ(kernel_calls, each.calls);
-  }
 }
 
 }  // namespace

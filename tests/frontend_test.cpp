@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "frontend/command.h"
+#include "frontend/dll_search.h"
 
 namespace {
 
@@ -257,6 +258,48 @@ TEST(Failure, EachFailureEndsTheRunAfterOneFlushedMessage) {
     ExpectCase({letter, {letter}, no_object, 1, "", kNoObject, created});
     EXPECT_EQ(RunWithFakes({letter}, no_com).err_flushed, kNoCom);
     EXPECT_EQ(RunWithFakes({letter}, no_object).err_flushed, kNoObject);
+  }
+}
+
+// The start-up's hardening: which kernel entry limits the DLL search.
+std::vector<std::string> kernel_calls;
+
+BOOL WINAPI FakeSetDefaultDllDirectories(DWORD flags) {
+  kernel_calls.push_back("SetDefaultDllDirectories " + std::to_string(flags));
+  return 0;  // refused: the run goes on all the same
+}
+
+BOOL WINAPI FakeSetDllDirectoryW(const wchar_t* folder) {
+  kernel_calls.emplace_back(folder == nullptr    ? "SetDllDirectoryW null"
+                            : folder[0] == L'\0' ? "SetDllDirectoryW empty"
+                                                 : "SetDllDirectoryW a folder");
+  return 0;
+}
+
+TEST(DllSearchTest, TheBestEntryTheKernelOffersIsCalledAlone) {
+  struct Entries {
+    const char* name;
+    SetDefaultDllDirectoriesCall set_default;
+    SetDllDirectoryCall set_folder;
+    std::vector<std::string> calls;
+  };
+  const Entries cases[] = {
+      {"both",
+       FakeSetDefaultDllDirectories,
+       FakeSetDllDirectoryW,
+       {"SetDefaultDllDirectories 2048"}},
+      {"SetDefaultDllDirectories",
+       FakeSetDefaultDllDirectories,
+       nullptr,
+       {"SetDefaultDllDirectories 2048"}},
+      {"SetDllDirectoryW", nullptr, FakeSetDllDirectoryW, {"SetDllDirectoryW empty"}},
+      {"neither", nullptr, nullptr, {}},
+  };
+  for (const Entries& each : cases) {
+    SCOPED_TRACE(each.name);
+    kernel_calls.clear();
+    RestrictDllSearchWith(each.set_default, each.set_folder);
+    EXPECT_EQ(kernel_calls, each.calls);
   }
 }
 

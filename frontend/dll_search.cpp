@@ -1,4 +1,4 @@
-#include "remote_desktop/dll_search.h"
+#include "frontend/dll_search.h"
 
 void RestrictDllSearchWith(SetDefaultDllDirectoriesCall set_default,
                            SetDllDirectoryCall set_folder) {

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "remote_desktop/dll_search.h"
+#include "frontend/dll_search.h"
 
 namespace {
 
