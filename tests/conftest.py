@@ -8,16 +8,14 @@ import glob
 import os
 import shutil
 import subprocess
-import sys
 import zipfile
 from types import SimpleNamespace
 
 import pytest
 import signing
+from tooling.wine_prefix import WinePrefix, windows_path
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-from wine_prefix import WinePrefix, windows_path  # noqa: E402
 
 PRESETS = {"native": "native", "wine64": "win64", "wine32": "win32"}
 

@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 
 import pytest
 from conftest import ROOT, log_path, state_path
-from wine_prefix import windows_path
+from tooling.wine_prefix import windows_path
 
 USAGE = ("Talvenor 1.0\nUsage:\ne\tenable Remote Desktop\nd\tdisable Remote Desktop\n"
          "s\tdisplay state of service\n")

@@ -1,4 +1,4 @@
-"""The zip that ships: scripts/pack_zip.py over a stage of stand-in files."""
+"""The zip that ships: tooling/pack_zip.py over a stage of stand-in files."""
 import hashlib
 import os
 import re
@@ -46,7 +46,7 @@ def pack(folder, timezone):
     for name, data in (("talvenor.exe", EXE), ("notes.txt", b"not shipped\n")):
         with open(os.path.join(stage, name), "wb") as file:
             file.write(data)
-    subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "scripts", "pack_zip.py"), stage, "1.0"],
+    subprocess.run(["/usr/bin/python3", "-m", "tooling.pack_zip", stage, "1.0"], cwd=ROOT,
                    env=dict(os.environ, SOURCE_DATE_EPOCH=str(EPOCH), TZ=timezone), check=True)
     return stage + ".zip"
 

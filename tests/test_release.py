@@ -10,14 +10,13 @@ import subprocess
 import zipfile
 import zlib
 
-import pack_zip
 import pefile
 import pytest
-import release_signature
 import signing
 from asn1crypto import cms, core, parser, pem
 from conftest import ROOT, built
 from test_end_to_end import CASES, run
+from tooling import pack_zip, release_signature
 
 pytestmark = pytest.mark.platforms("wine32")
 

@@ -8,9 +8,9 @@ import subprocess
 import sys
 import tempfile
 
-import pack_zip
-from release_verdict import (ACCEPTED, ANSWERS, CANNOT_CHECK, REFUSED, STEP_ENVIRONMENT,
-                             CannotCheck, Refused, printable, run_step, say)
+from tooling import pack_zip
+from tooling.release_verdict import (ACCEPTED, ANSWERS, CANNOT_CHECK, REFUSED, STEP_ENVIRONMENT,
+                                     CannotCheck, Refused, printable, run_step, say)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Each limit is several times what a genuine run takes on a busy machine
@@ -113,8 +113,8 @@ def this_release():
 
 
 def supported_releases():
-    return quick(["bash", "-c", '. scripts/packages.sh && echo "${DEBIAN_RELEASES[@]}"'],
-                 "reading scripts/packages.sh").split()
+    return quick(["bash", "-c", '. tooling/packages.sh && echo "${DEBIAN_RELEASES[@]}"'],
+                 "reading tooling/packages.sh").split()
 
 
 def in_root_of(release, zip_path, ca, tsa_ca):

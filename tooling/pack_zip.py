@@ -3,7 +3,7 @@
 and STAGE/BUILDINFO.txt beside STAGE/talvenor.exe, and packs the four into STAGE.zip.
 pack_zip.py --epoch: prints the time the zip's entries carry.
 
-README.txt is scripts/README.txt.in with the version, and README.md's table of
+README.txt is tooling/README.txt.in with the version, and README.md's table of
 outputs and its deliberate behaviours, put in as plain text with Windows line
 ends. BUILDINFO.txt records what the exe was built from: the commit, the Debian
 release and the versions of the packages that make the exe's bytes, so that
@@ -88,7 +88,7 @@ def checkout_file(path):
 def readme_txt(version, source=checkout_file):
     """README.txt's text, from README.md and its template as SOURCE(path)
     gives them: by default this checkout's files."""
-    readme, template = source("README.md"), source("scripts/README.txt.in")
+    readme, template = source("README.md"), source("tooling/README.txt.in")
     title = f"Talvenor {version}"
     return (template.replace("@TITLE@", title + "\n" + "=" * len(title))
             .replace("@TABLE@", outputs_table(readme))

@@ -1,4 +1,4 @@
-"""check_release.py [--ca CA.pem] [--tsa-ca TSA-CA.pem] [--build-dir DIR] [--] ZIP:
+"""python3 -m tooling.check_release [--ca CA.pem] [--tsa-ca TSA-CA.pem] [--build-dir DIR] [--] ZIP:
 the checks behind scripts/check-release, which installs what they need first.
 
 A release zip is accepted when its bytes are exactly what this checkout's HEAD
@@ -21,16 +21,14 @@ import argparse
 import os
 import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-import pack_zip  # noqa: E402
-from release_build import (clean_build, git, head_file, in_root_of,  # noqa: E402
-                           supported_releases, this_release, toolchain)
-from release_container import LARGEST_RECORD, inflate, read_entries, read_record  # noqa: E402
-from release_signature import (SIGNATURE_ROOM, check_against_build,  # noqa: E402
-                               check_signature, signature_in)
-from release_verdict import (ACCEPTED, CANNOT_CHECK, REFUSED, CannotCheck,  # noqa: E402
-                             Refused, say, verdict)
+from tooling import pack_zip
+from tooling.release_build import (ROOT, clean_build, git, head_file, in_root_of,
+                                   supported_releases, this_release, toolchain)
+from tooling.release_container import LARGEST_RECORD, inflate, read_entries, read_record
+from tooling.release_signature import (SIGNATURE_ROOM, check_against_build,
+                                       check_signature, signature_in)
+from tooling.release_verdict import (ACCEPTED, CANNOT_CHECK, REFUSED, CannotCheck,
+                                     Refused, say, verdict)
 
 # Far above any release (about 14 KB), far below anything that strains memory.
 LARGEST_ZIP = 1 << 20

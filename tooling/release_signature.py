@@ -2,7 +2,7 @@
 structure, osslsigncode's cryptographic verdict on it, and its certificates,
 each proven by signature to be on the path from its signer to the CA.
 
-Run as scripts/release_signature.py EXE, it rewrites the signed EXE's
+Run as python3 -m tooling.release_signature EXE, it rewrites the signed EXE's
 signature block into the one form the check takes (scripts/dist does, right
 after signing)."""
 import functools
@@ -14,7 +14,7 @@ import sys
 import tempfile
 
 from asn1crypto import cms, core, pem, tsp  # noqa: F401 (tsp: so that tokens parse)
-from release_verdict import Refused, printable, run_step
+from tooling.release_verdict import Refused, printable, run_step
 
 # Room for the largest signature block a real chain and timestamp need.
 SIGNATURE_ROOM = 64 << 10

@@ -4,8 +4,8 @@ import re
 import struct
 import zlib
 
-import pack_zip
-from release_verdict import Refused
+from tooling import pack_zip
+from tooling.release_verdict import Refused
 
 # What any entry may declare before the build says how large it must be.
 LARGEST_ENTRY = 1 << 20
