@@ -15,7 +15,7 @@ import pytest
 import signing
 from asn1crypto import cms, core, parser, pem
 from conftest import ROOT, built
-from test_end_to_end import CASES, run
+from test_outcomes_end_to_end import CASES, run
 from tooling import pack_zip, release_signature
 
 pytestmark = pytest.mark.platforms("wine32")

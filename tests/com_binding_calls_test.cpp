@@ -28,7 +28,7 @@ ILocalMachine* InitializedMachine() {
 }
 
 // The binding's test of the result, not the stand-in's results (which
-// stand_in_test.cpp checks): S_OK, then S_FALSE from the second call on.
+// stand_in_records_and_answers_test.cpp checks): S_OK, then S_FALSE from the second call on.
 TEST_F(BindingTest, InitializeComCountsPositiveResultAsSuccess) {
   for (const char* fault : {"", "init-positive", "init-positive=0x7FFFFFFF"}) {
     SCOPED_TRACE(fault);
