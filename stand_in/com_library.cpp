@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr HRESULT kInvalidArgument = static_cast<HRESULT>(0x80070057U);
-
 thread_local bool com_initialized = false;
 
 // Checked before main runs, so that a mistyped fault stops even a run that
@@ -34,7 +32,7 @@ HRESULT OleInitialize(void* reserved) {
   std::snprintf(line, sizeof line, "OleInitialize reserved=%s",
                 stand_in::FormatPointer(reserved).text);
   stand_in::LogCall(line);
-  if (reserved != nullptr) return kInvalidArgument;
+  if (reserved != nullptr) return E_INVALIDARG;
   const auto [fault, result] = stand_in::ConfiguredFault();
   if (fault == stand_in::Fault::kInit) return result;
   const bool already = com_initialized;
@@ -55,23 +53,12 @@ HRESULT CoCreateInstance(REFCLSID class_id, LPUNKNOWN outer, DWORD context, REFI
   stand_in::LogCall(line);
   if (object == nullptr) return E_POINTER;
   if (!com_initialized) return CO_E_NOTINITIALIZED;
-  const auto [fault, result] = stand_in::ConfiguredFault();
-  switch (fault) {
-    case stand_in::Fault::kCreate:
-    case stand_in::Fault::kNoObject:
-      return result;  // and the caller's pointer is left as it was
-    case stand_in::Fault::kCreatePoison:
-      *object = stand_in::kPoisonObject;
-      return result;
-    default:
-      break;
-  }
-  // The class is registered as an in-process server only.
+  // The class is looked up before its server makes the object (and meets the
+  // creation faults), as under Wine: it is registered as an in-process server only.
   if (IsEqualGUID(class_id, stand_in::kLocalMachineClassId) == 0 ||
       (context & CLSCTX_INPROC_SERVER) == 0) {
     return REGDB_E_CLASSNOTREG;
   }
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-  const HRESULT made = stand_in::NewLocalMachine(interface_id, object);
-  return made == S_OK && fault == stand_in::Fault::kCreatePositive ? result : made;
+  return stand_in::NewLocalMachine(interface_id, object);
 }

@@ -68,6 +68,12 @@ void LoadNamedLibrary() {
   if (library != nullptr) FreeLibrary(library);
 }
 
+// What each creation that goes ahead does first.
+void BeforeCreation() {
+  RecordHost();
+  LoadNamedLibrary();
+}
+
 class ClassFactory final : public IClassFactory {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID interface_id, void** object) override {
@@ -95,21 +101,7 @@ class ClassFactory final : public IClassFactory {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    const auto [fault, result] = stand_in::ConfiguredFault();
-    switch (fault) {
-      case stand_in::Fault::kCreate:
-      case stand_in::Fault::kNoObject:
-        return result;
-      case stand_in::Fault::kCreatePoison:
-        *object = stand_in::kPoisonObject;
-        return result;
-      default:
-        break;
-    }
-    RecordHost();
-    LoadNamedLibrary();
-    const HRESULT made = stand_in::NewLocalMachine(interface_id, object);
-    return made == S_OK && fault == stand_in::Fault::kCreatePositive ? result : made;
+    return stand_in::NewLocalMachine(interface_id, object, BeforeCreation);
   }
 
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {

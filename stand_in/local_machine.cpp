@@ -263,9 +263,21 @@ PointerText FormatPointer(const void* pointer) noexcept {
   return text;
 }
 
-HRESULT NewLocalMachine(REFIID interface_id, void** object) noexcept {
+HRESULT NewLocalMachine(REFIID interface_id, void** object, void (*prepare)()) noexcept {
   if (object == nullptr) return E_POINTER;
+  const auto [fault, result] = ConfiguredFault();
+  switch (fault) {
+    case Fault::kCreate:
+    case Fault::kNoObject:
+      return result;  // and the caller's pointer is left as it was
+    case Fault::kCreatePoison:
+      *object = kPoisonObject;
+      return result;
+    default:
+      break;
+  }
   *object = nullptr;
+  if (prepare != nullptr) prepare();
   if (IsEqualGUID(interface_id, kUnknownInterfaceId) == 0 &&
       IsEqualGUID(interface_id, kLocalMachineInterfaceId) == 0) {
     return E_NOINTERFACE;
@@ -281,7 +293,7 @@ HRESULT NewLocalMachine(REFIID interface_id, void** object) noexcept {
   created = *object;
   // The object lives on behind the pointer handed out, which points into it.
   // cppcheck-suppress memleak
-  return S_OK;
+  return fault == Fault::kCreatePositive ? result : S_OK;
 }
 
 ULONG LiveLocalMachines() noexcept { return live_machines; }
