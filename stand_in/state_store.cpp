@@ -83,32 +83,6 @@ bool StatePath(char (&path)[kPathRoom]) {
   return false;
 }
 
-#ifndef _WIN32
-// Follows path while it names a symbolic link, so that a change is written
-// through to the file the link points at and the link stays a link. False for
-// a loop of links or a target too long to hold; any other failure is left for
-// the write that follows to find.
-bool FollowLinks(char (&path)[kPathRoom]) {
-  constexpr int kMostLinks = 40;  // as the kernel allows in one path
-  for (int followed = 0; followed < kMostLinks; ++followed) {
-    char target[kPathRoom];
-    const ssize_t length = readlink(path, target, sizeof target);
-    if (length < 0) return true;  // not a link (or nothing there): the path itself
-    if (static_cast<std::size_t>(length) == sizeof target) return false;
-    target[length] = '\0';
-    if (IsAbsolute(target)) {
-      Join(path, target, "");
-      continue;
-    }
-    // A relative target is relative to the link's own folder.
-    char folder[kPathRoom];
-    FolderOf(path, folder);
-    if (!InFolder(path, folder, target)) return false;
-  }
-  return false;
-}
-#endif
-
 // Creates every missing folder on the way to folder. Failures are left for
 // the file creation that follows to find.
 void MakeFolders(char (&folder)[kPathRoom]) {
@@ -205,9 +179,6 @@ bool WriteState(VARIANT_BOOL value) noexcept {
   char folder[kPathRoom];
   char temporary[kPathRoom];
   if (!StatePath(path)) return false;
-#ifndef _WIN32
-  if (!FollowLinks(path)) return false;
-#endif
   FolderOf(path, folder);
   MakeFolders(folder);
   if (!InFolder(temporary, folder, ".remote-desktop.XXXXXX")) return false;

@@ -15,9 +15,8 @@ namespace stand_in {
 bool ReadState(VARIANT_BOOL* value) noexcept;
 
 // Replaces the file in one step (a temporary file beside it, written through
-// to the disk, then a rename), creating its folder when missing. A symbolic
-// link is followed, and the file it points at replaced the same way. False,
-// with the old file intact and nothing left beside it, when it cannot be written.
+// to the disk, then a rename), creating its folder when missing. False, with
+// the old file intact and nothing left beside it, when it cannot be written.
 bool WriteState(VARIANT_BOOL value) noexcept;
 
 // Appends text and a newline to the file at path, creating it when missing,
