@@ -30,25 +30,4 @@ void AppendLine(const char* path, const char* text) noexcept;
 // bytes), or a program's file name and an apartment (at most MAX_PATH + 16).
 constexpr std::size_t kLineRoom = 512;
 
-// Room for any path the platform takes; a longer one counts as unusable.
-constexpr std::size_t kPathRoom = 4096;
-
-// How a platform writes paths.
-struct PathRules {
-  const char* separators;
-  bool drive_letters;  // "C:" before a path
-};
-inline constexpr PathRules kPosixPaths = {"/", false};
-inline constexpr PathRules kWindowsPaths = {"/\\", true};
-#ifdef _WIN32
-inline constexpr const PathRules& kPlatformPaths = kWindowsPaths;
-#else
-inline constexpr const PathRules& kPlatformPaths = kPosixPaths;
-#endif
-
-// The folder that holds path: everything before its last separator, "." for a
-// bare name, and a root ("/", "C:\") with its separator.
-void FolderOf(const char* path, char (&folder)[kPathRoom],
-              const PathRules& rules = kPlatformPaths) noexcept;
-
 }  // namespace stand_in

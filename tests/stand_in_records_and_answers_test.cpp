@@ -280,28 +280,6 @@ TEST_F(StateFileTest, WriteThatCannotBeDoneLeavesEverythingAsItWas) {
   }
 }
 
-TEST(PathTest, FolderOfKeepsRootsAndDrives) {
-  struct Case {
-    const char* path;
-    const stand_in::PathRules& rules;
-    const char* folder;
-  };
-  const Case cases[] = {
-      {"/a/b", stand_in::kPosixPaths, "/a"},      {"/a", stand_in::kPosixPaths, "/"},
-      {"a/b", stand_in::kPosixPaths, "a"},        {"a", stand_in::kPosixPaths, "."},
-      {"a\\b", stand_in::kPosixPaths, "."},       {"C:\\a\\b", stand_in::kWindowsPaths, "C:\\a"},
-      {"C:\\x", stand_in::kWindowsPaths, "C:\\"}, {"C:/x", stand_in::kWindowsPaths, "C:/"},
-      {"C:x", stand_in::kWindowsPaths, "C:"},     {"\\x", stand_in::kWindowsPaths, "\\"},
-      {"x", stand_in::kWindowsPaths, "."},
-  };
-  for (const Case& each : cases) {
-    SCOPED_TRACE(each.path);
-    char folder[stand_in::kPathRoom] = "poison";
-    stand_in::FolderOf(each.path, folder, each.rules);
-    EXPECT_STREQ(folder, each.folder);
-  }
-}
-
 // The object's faults do what the stand-in says they do, so that a binding
 // that counted only S_OK as success could not pass against them.
 TEST_F(CreationTest, EachObjectFaultAnswersAsItSays) {
