@@ -123,8 +123,9 @@ bool ReadState(VARIANT_BOOL* value) noexcept {
     *value = 0;
     return true;
   }
-  // A valid file is at most eight bytes ("-32768\n"); one byte more than the
-  // buffer holds is enough to reject a larger one without reading it all.
+  // The stand-in writes at most seven bytes ("-32768\n"), but reads any file
+  // of up to 15 that holds one integer (leading zeros and all); a 16th byte
+  // refuses the file, however long or endless, without reading the rest.
   char text[16];
   std::size_t length = 0;
   bool readable = true;

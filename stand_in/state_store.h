@@ -11,7 +11,7 @@
 namespace stand_in {
 
 // A missing file reads as 0. False, with *value untouched, when the file
-// cannot be read or holds anything but one integer in range.
+// cannot be read, is 16 bytes or longer, or holds anything but one integer in range.
 bool ReadState(VARIANT_BOOL* value) noexcept;
 
 // Replaces the file in one step (a temporary file beside it, written through
