@@ -110,8 +110,11 @@ ULONG STDMETHODCALLTYPE Release(ILocalMachine* self) {
   return left;
 }
 
-template <int kFace, int kEntry>
-HRESULT STDMETHODCALLTYPE Unused(ILocalMachine* /*self*/) {
+// An entry that only logs and fails: one this program has no use for, or, where
+// the IUnknown face has the getter and the setter, one that a caller holding
+// the wrong pointer reaches, and that fails where it can see.
+template <int kFace, int kEntry, typename... Arguments>
+HRESULT STDMETHODCALLTYPE Unused(ILocalMachine* /*self*/, Arguments... /*arguments*/) {
   LogSlot<kFace>(kEntry);
   return E_NOTIMPL;
 }
@@ -145,18 +148,6 @@ HRESULT STDMETHODCALLTYPE SetEnabled(ILocalMachine* self, VARIANT_BOOL enabled) 
   return fault == Fault::kSetPositive ? result : S_OK;
 }
 
-// Where the IUnknown face has the getter and the setter: entries that a caller
-// holding the wrong pointer reaches, and that fail where it can see.
-HRESULT STDMETHODCALLTYPE GetViaUnknown(ILocalMachine* /*self*/, VARIANT_BOOL* /*enabled*/) {
-  LogSlot<kUnknownFace>(14);
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE SetViaUnknown(ILocalMachine* /*self*/, VARIANT_BOOL /*enabled*/) {
-  LogSlot<kUnknownFace>(15);
-  return E_NOTIMPL;
-}
-
 template <int kFace>
 constexpr MachineTable TableOf(decltype(MachineTable::GetEnabled) get,
                                decltype(MachineTable::SetEnabled) set) {
@@ -171,7 +162,8 @@ constexpr MachineTable TableOf(decltype(MachineTable::GetEnabled) get,
 }
 
 const MachineTable kMachineTable = TableOf<kMachineFace>(GetEnabled, SetEnabled);
-const MachineTable kUnknownTable = TableOf<kUnknownFace>(GetViaUnknown, SetViaUnknown);
+const MachineTable kUnknownTable =
+    TableOf<kUnknownFace>(Unused<kUnknownFace, 14>, Unused<kUnknownFace, 15>);
 
 struct FaultName {
   const char* name;
@@ -278,18 +270,14 @@ HRESULT NewLocalMachine(REFIID interface_id, void** object, void (*prepare)()) n
   }
   *object = nullptr;
   if (prepare != nullptr) prepare();
-  if (IsEqualGUID(interface_id, kUnknownInterfaceId) == 0 &&
-      IsEqualGUID(interface_id, kLocalMachineInterfaceId) == 0) {
-    return E_NOINTERFACE;
-  }
   auto* const machine = static_cast<Machine*>(std::malloc(sizeof(Machine)));
   if (machine == nullptr) return E_OUTOFMEMORY;
-  machine->faces[kMachineFace] = &kMachineTable;
-  machine->faces[kUnknownFace] = &kUnknownTable;
-  machine->references = 1;
+  *machine = {{&kMachineTable, &kUnknownTable}, 0};
+  if (HandOut(machine, interface_id, object) != S_OK) {
+    std::free(machine);
+    return E_NOINTERFACE;
+  }
   ++live_machines;
-  const bool as_unknown = IsEqualGUID(interface_id, kUnknownInterfaceId) != 0;
-  *object = static_cast<void*>(&machine->faces[as_unknown ? kUnknownFace : kMachineFace]);
   created = *object;
   // The object lives on behind the pointer handed out, which points into it.
   // cppcheck-suppress memleak
