@@ -24,21 +24,12 @@ const char kServerKey[] = "CLSID\\{60664CAF-AF0D-0005-A300-5C7D25FF22A0}\\Inproc
 const char kHandlerKey[] = "CLSID\\{60664CAF-AF0D-0005-A300-5C7D25FF22A0}\\InprocHandler32";
 
 const char* ApartmentName() {
+  // By APTTYPE: APTTYPE_STA (0), APTTYPE_MTA, APTTYPE_NA, APTTYPE_MAINSTA (3).
+  const char* const names[] = {"sta", "mta", "neutral", "main-sta"};
   APTTYPE type;
   APTTYPEQUALIFIER qualifier;
   if (FAILED(CoGetApartmentType(&type, &qualifier))) return "none";
-  switch (type) {
-    case APTTYPE_MAINSTA:
-      return "main-sta";
-    case APTTYPE_STA:
-      return "sta";
-    case APTTYPE_MTA:
-      return "mta";
-    case APTTYPE_NA:
-      return "neutral";
-    default:
-      return "other";
-  }
+  return type >= APTTYPE_STA && type <= APTTYPE_MAINSTA ? names[type] : "other";
 }
 
 // TALVENOR_STANDIN_HOST: where each object is created, as the program's file
@@ -105,11 +96,7 @@ class ClassFactory final : public IClassFactory {
   }
 
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    if (lock != FALSE) {
-      InterlockedIncrement(&server_locks);
-    } else {
-      InterlockedDecrement(&server_locks);
-    }
+    InterlockedExchangeAdd(&server_locks, lock != FALSE ? 1 : -1);
     return S_OK;
   }
 };

@@ -183,13 +183,8 @@ const FaultName kFaultNames[] = {
     {"set-positive", Fault::kSetPositive, S_FALSE},
 };
 
-// A failure, S_OK or a positive success.
-int KindOf(HRESULT result) {
-  if (result < 0) return -1;
-  return result > 0 ? 1 : 0;
-}
-
-// "0x" and exactly eight hex digits, of the fault's own kind.
+// "0x" and exactly eight hex digits, of the fault's own kind: a failure, S_OK
+// or a positive success.
 bool ParseResult(const char* text, const FaultName& known, HRESULT* result) {
   constexpr std::size_t kDigits = 8;
   if (std::strncmp(text, "0x", 2) != 0 || std::strlen(text + 2) != kDigits) return false;
@@ -197,7 +192,7 @@ bool ParseResult(const char* text, const FaultName& known, HRESULT* result) {
   const auto [end, error] = std::from_chars(text + 2, text + 2 + kDigits, value, 16);
   if (error != std::errc() || end != text + 2 + kDigits) return false;
   *result = static_cast<HRESULT>(value);
-  return KindOf(*result) == KindOf(known.result);
+  return (*result < 0) == (known.result < 0) && (*result == 0) == (known.result == 0);
 }
 
 }  // namespace
@@ -245,10 +240,8 @@ GuidText FormatGuid(const GUID& identifier) noexcept {
 }
 
 PointerText FormatPointer(const void* pointer) noexcept {
-  PointerText text;
-  if (pointer == nullptr) {
-    std::snprintf(text.text, sizeof text.text, "null");
-  } else {
+  PointerText text = {"null"};
+  if (pointer != nullptr) {
     std::snprintf(text.text, sizeof text.text, "0x%" PRIXPTR,
                   reinterpret_cast<std::uintptr_t>(pointer));
   }
