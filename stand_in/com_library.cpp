@@ -28,10 +28,8 @@ extern "C" const char* __lsan_default_options() { return "print_suppressions=0";
 
 // cppcheck-suppress [constParameter, constParameterPointer] ; the signature is the platform's
 HRESULT OleInitialize(void* reserved) {
-  char line[stand_in::kLineRoom];
-  std::snprintf(line, sizeof line, "OleInitialize reserved=%s",
-                stand_in::FormatPointer(reserved).text);
-  stand_in::LogCall(line);
+  stand_in::AppendLine(stand_in::LogFile(), "OleInitialize reserved=%s",
+                       stand_in::FormatPointer(reserved).text);
   if (reserved != nullptr) return E_INVALIDARG;
   const auto [fault, result] = stand_in::ConfiguredFault();
   if (fault == stand_in::Fault::kInit) return result;
@@ -44,13 +42,11 @@ HRESULT OleInitialize(void* reserved) {
 // cppcheck-suppress [constParameter, constParameterPointer] ; the signature is the platform's
 HRESULT CoCreateInstance(REFCLSID class_id, LPUNKNOWN outer, DWORD context, REFIID interface_id,
                          void** object) {
-  char line[stand_in::kLineRoom];
-  std::snprintf(line, sizeof line, "CoCreateInstance %s outer=%s context=%lu %s %s%s",
-                stand_in::FormatGuid(class_id).text, stand_in::FormatPointer(outer).text,
-                static_cast<unsigned long>(context), stand_in::FormatGuid(interface_id).text,
-                object == nullptr ? "object=" : "*object=",
-                stand_in::FormatPointer(object == nullptr ? nullptr : *object).text);
-  stand_in::LogCall(line);
+  stand_in::AppendLine(stand_in::LogFile(), "CoCreateInstance %s outer=%s context=%lu %s %s%s",
+                       stand_in::FormatGuid(class_id).text, stand_in::FormatPointer(outer).text,
+                       static_cast<unsigned long>(context), stand_in::FormatGuid(interface_id).text,
+                       object == nullptr ? "object=" : "*object=",
+                       stand_in::FormatPointer(object == nullptr ? nullptr : *object).text);
   if (object == nullptr) return E_POINTER;
   if (!com_initialized) return CO_E_NOTINITIALIZED;
   // The class is looked up before its server makes the object (and meets the

@@ -36,14 +36,11 @@ const char* ApartmentName() {
 // name and the apartment of the creating thread, so that a test can see the
 // object made inside the program on its own (main) thread.
 void RecordHost() {
-  const char* const path = std::getenv("TALVENOR_STANDIN_HOST");
-  if (path == nullptr || path[0] == '\0') return;
   char program[MAX_PATH] = "";
   GetModuleFileNameA(nullptr, program, MAX_PATH);
   const char* const name = std::strrchr(program, '\\');
-  char line[MAX_PATH + 16];
-  std::snprintf(line, sizeof line, "%s %s", name == nullptr ? program : name + 1, ApartmentName());
-  stand_in::AppendLine(path, line);
+  stand_in::AppendLine(std::getenv("TALVENOR_STANDIN_HOST"), "%s %s",
+                       name == nullptr ? program : name + 1, ApartmentName());
 }
 
 // TALVENOR_STANDIN_LOAD: a DLL that each object's creation loads by bare name,
@@ -53,9 +50,8 @@ void LoadNamedLibrary() {
   const char* const name = std::getenv("TALVENOR_STANDIN_LOAD");
   if (name == nullptr || name[0] == '\0') return;
   const HMODULE library = LoadLibraryA(name);
-  char line[48];
-  std::snprintf(line, sizeof line, "%s %s", library != nullptr ? "loaded" : "not loaded", name);
-  stand_in::LogCall(line);
+  stand_in::AppendLine(stand_in::LogFile(), "%s %s", library != nullptr ? "loaded" : "not loaded",
+                       name);
   if (library != nullptr) FreeLibrary(library);
 }
 
@@ -85,10 +81,9 @@ class ClassFactory final : public IClassFactory {
   // library asks the factory for on the program's behalf.
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID interface_id,
                                            void** object) override {
-    char line[stand_in::kLineRoom];
-    std::snprintf(line, sizeof line, "CreateInstance outer=%s %s",
-                  stand_in::FormatPointer(outer).text, stand_in::FormatGuid(interface_id).text);
-    stand_in::LogCall(line);
+    stand_in::AppendLine(stand_in::LogFile(), "CreateInstance outer=%s %s",
+                         stand_in::FormatPointer(outer).text,
+                         stand_in::FormatGuid(interface_id).text);
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;

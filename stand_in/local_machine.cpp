@@ -66,10 +66,7 @@ const char* SelfName(const ILocalMachine* self) { return self == created ? "crea
 // "slot N", and " via IUnknown" for an entry of the IUnknown face.
 template <int kFace>
 void LogSlot(int entry) {
-  char line[kLineRoom];
-  std::snprintf(line, sizeof line, "slot %d%s", entry,
-                kFace == kUnknownFace ? " via IUnknown" : "");
-  LogCall(line);
+  AppendLine(LogFile(), "slot %d%s", entry, kFace == kUnknownFace ? " via IUnknown" : "");
 }
 
 HRESULT HandOut(Machine* self, REFIID interface_id, void** object) {
@@ -121,14 +118,11 @@ HRESULT STDMETHODCALLTYPE Unused(ILocalMachine* /*self*/, Arguments... /*argumen
 
 // cppcheck-suppress constParameterCallback ; the signature is the interface's
 HRESULT STDMETHODCALLTYPE GetEnabled(ILocalMachine* self, VARIANT_BOOL* enabled) {
-  char line[kLineRoom];
   if (enabled == nullptr) {
-    std::snprintf(line, sizeof line, "get self=%s null", SelfName(self));
-    LogCall(line);
+    AppendLine(LogFile(), "get self=%s null", SelfName(self));
     return E_POINTER;
   }
-  std::snprintf(line, sizeof line, "get self=%s %d", SelfName(self), *enabled);
-  LogCall(line);
+  AppendLine(LogFile(), "get self=%s %d", SelfName(self), *enabled);
   const auto [fault, result] = ConfiguredFault();
   if (fault == Fault::kGet) return result;
   VARIANT_BOOL stored = 0;
@@ -139,9 +133,7 @@ HRESULT STDMETHODCALLTYPE GetEnabled(ILocalMachine* self, VARIANT_BOOL* enabled)
 
 // cppcheck-suppress constParameterCallback ; the signature is the interface's
 HRESULT STDMETHODCALLTYPE SetEnabled(ILocalMachine* self, VARIANT_BOOL enabled) {
-  char line[kLineRoom];
-  std::snprintf(line, sizeof line, "set self=%s %d", SelfName(self), enabled);
-  LogCall(line);
+  AppendLine(LogFile(), "set self=%s %d", SelfName(self), enabled);
   const auto [fault, result] = ConfiguredFault();
   if (fault == Fault::kSet) return result;
   if (!WriteState(enabled)) return E_ACCESSDENIED;
@@ -223,11 +215,7 @@ FaultSetting ConfiguredFault() noexcept {
   std::_Exit(2);
 }
 
-void LogCall(const char* line) noexcept {
-  const char* const path = std::getenv("TALVENOR_STANDIN_LOG");
-  if (path == nullptr || path[0] == '\0') return;
-  AppendLine(path, line);
-}
+const char* LogFile() noexcept { return std::getenv("TALVENOR_STANDIN_LOG"); }
 
 GuidText FormatGuid(const GUID& identifier) noexcept {
   GuidText text;

@@ -51,8 +51,8 @@ struct FaultSetting {
 // pass by running without its fault.
 FaultSetting ConfiguredFault() noexcept;
 
-// Appends one line to the file named by TALVENOR_STANDIN_LOG, if it is set.
-void LogCall(const char* line) noexcept;
+// TALVENOR_STANDIN_LOG: the file that gets a line for each platform call, for AppendLine.
+const char* LogFile() noexcept;
 
 // How the log writes an identifier, in full and in braces, and a pointer: "null" or in hex.
 struct GuidText {

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,14 +104,19 @@ bool WriteAll(int descriptor, const char* text, std::size_t length) {
 
 }  // namespace
 
-void AppendLine(const char* path, const char* text) noexcept {
+// A C variadic function, so that the compiler checks each format against its values.
+void AppendLine(const char* path, const char* format, ...) noexcept {  // NOLINT(cert-dcl50-cpp)
+  if (path == nullptr || path[0] == '\0') return;
+  char line[kLineRoom];
+  va_list values;
+  va_start(values, format);
+  const int length = std::vsnprintf(line, sizeof line - 1, format, values);
+  va_end(values);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof line - 1) return;
+  line[length] = '\n';
   const int file = open(path, O_WRONLY | O_CREAT | O_APPEND | O_BINARY, 0644);
   if (file < 0) return;
-  char line[kLineRoom];
-  const int length = std::snprintf(line, sizeof line, "%s\n", text);
-  if (length > 0 && static_cast<std::size_t>(length) < sizeof line) {
-    [[maybe_unused]] const bool written = WriteAll(file, line, static_cast<std::size_t>(length));
-  }
+  [[maybe_unused]] const bool written = WriteAll(file, line, static_cast<std::size_t>(length) + 1);
   close(file);
 }
 

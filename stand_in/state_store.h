@@ -19,11 +19,12 @@ bool ReadState(VARIANT_BOOL* value) noexcept;
 // the old file intact and nothing left beside it, when it cannot be written.
 bool WriteState(VARIANT_BOOL value) noexcept;
 
-// Appends text and a newline to the file at path, creating it when missing,
-// in one write, so that lines from concurrent runs never interleave. Best
-// effort: a line that cannot be written, or is longer than kLineRoom with its
-// newline, is lost.
-void AppendLine(const char* path, const char* text) noexcept;
+// Appends a line, formatted as printf formats it, and a newline to the file at
+// path (nothing when path is null or empty), creating it when missing, in one
+// write, so that lines from concurrent runs never interleave. Best effort: a
+// line that cannot be written, or is longer than kLineRoom with its newline, is lost.
+void AppendLine(const char* path, const char* format, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
 
 // Room for a line and its newline: plainly more than the longest the stand-in
 // writes, CoCreateInstance's two identifiers and three values (about 130
