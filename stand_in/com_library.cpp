@@ -2,8 +2,6 @@
 // per thread and creation of the one class this stand-in serves.
 #include <ole2.h>
 
-#include <cstdio>
-
 #include "stand_in/local_machine.h"
 #include "stand_in/state_store.h"
 

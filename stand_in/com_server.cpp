@@ -6,7 +6,6 @@
 #include <ole2.h>
 #include <olectl.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
