@@ -8,7 +8,9 @@
 // cppcheck-suppress constParameter ; the signature is the language's
 int main(int argc, char* argv[]) {
 #ifdef _WIN32
-  RestrictDllSearch();  // first, before anything loads a DLL
+  // First, before the program itself loads any DLL by name or COM loads a
+  // class's server; the DLLs it imports were loaded before main.
+  RestrictDllSearch();
 #endif
 #ifdef SIGPIPE
   // A reader that has gone away makes a write fail; it must not end the run

@@ -38,8 +38,8 @@ struct ILocalMachine {
   const ILocalMachineVtbl* lpVtbl;
 };
 
-// Entries counted from 0, IUnknown's three first: the getter is the 14th entry
-// and the setter the 15th, and the table ends there.
+// Entries counted from 1, IUnknown's three first: the getter is the 14th entry
+// (13 pointers in) and the setter the 15th, and the table ends there.
 static_assert(offsetof(ILocalMachineVtbl, get_RemoteDesktopEnabled) == 13 * sizeof(void*),
               "the state getter must be entry 14 of the table");
 static_assert(offsetof(ILocalMachineVtbl, put_RemoteDesktopEnabled) == 14 * sizeof(void*),

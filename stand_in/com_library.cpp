@@ -2,14 +2,10 @@
 // per thread and creation of the one class this stand-in serves.
 #include <ole2.h>
 
-#include <cstdio>
-
 #include "stand_in/local_machine.h"
 #include "stand_in/state_store.h"
 
 namespace {
-
-constexpr HRESULT kInvalidArgument = static_cast<HRESULT>(0x80070057U);
 
 thread_local bool com_initialized = false;
 
@@ -30,11 +26,9 @@ extern "C" const char* __lsan_default_options() { return "print_suppressions=0";
 
 // cppcheck-suppress [constParameter, constParameterPointer] ; the signature is the platform's
 HRESULT OleInitialize(void* reserved) {
-  char line[stand_in::kLineRoom];
-  std::snprintf(line, sizeof line, "OleInitialize reserved=%s",
-                stand_in::FormatPointer(reserved).text);
-  stand_in::LogCall(line);
-  if (reserved != nullptr) return kInvalidArgument;
+  stand_in::AppendLine(stand_in::LogFile(), "OleInitialize reserved=%s",
+                       stand_in::FormatPointer(reserved).text);
+  if (reserved != nullptr) return E_INVALIDARG;
   const auto [fault, result] = stand_in::ConfiguredFault();
   if (fault == stand_in::Fault::kInit) return result;
   const bool already = com_initialized;
@@ -46,32 +40,19 @@ HRESULT OleInitialize(void* reserved) {
 // cppcheck-suppress [constParameter, constParameterPointer] ; the signature is the platform's
 HRESULT CoCreateInstance(REFCLSID class_id, LPUNKNOWN outer, DWORD context, REFIID interface_id,
                          void** object) {
-  char line[stand_in::kLineRoom];
-  std::snprintf(line, sizeof line, "CoCreateInstance %s outer=%s context=%lu %s %s%s",
-                stand_in::FormatGuid(class_id).text, stand_in::FormatPointer(outer).text,
-                static_cast<unsigned long>(context), stand_in::FormatGuid(interface_id).text,
-                object == nullptr ? "object=" : "*object=",
-                stand_in::FormatPointer(object == nullptr ? nullptr : *object).text);
-  stand_in::LogCall(line);
+  stand_in::AppendLine(stand_in::LogFile(), "CoCreateInstance %s outer=%s context=%lu %s %s%s",
+                       stand_in::FormatGuid(class_id).text, stand_in::FormatPointer(outer).text,
+                       static_cast<unsigned long>(context), stand_in::FormatGuid(interface_id).text,
+                       object == nullptr ? "object=" : "*object=",
+                       stand_in::FormatPointer(object == nullptr ? nullptr : *object).text);
   if (object == nullptr) return E_POINTER;
   if (!com_initialized) return CO_E_NOTINITIALIZED;
-  const auto [fault, result] = stand_in::ConfiguredFault();
-  switch (fault) {
-    case stand_in::Fault::kCreate:
-    case stand_in::Fault::kNoObject:
-      return result;  // and the caller's pointer is left as it was
-    case stand_in::Fault::kCreatePoison:
-      *object = stand_in::kPoisonObject;
-      return result;
-    default:
-      break;
-  }
-  // The class is registered as an in-process server only.
+  // The class is looked up before its server makes the object (and meets the
+  // creation faults), as under Wine: it is registered as an in-process server only.
   if (IsEqualGUID(class_id, stand_in::kLocalMachineClassId) == 0 ||
       (context & CLSCTX_INPROC_SERVER) == 0) {
     return REGDB_E_CLASSNOTREG;
   }
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-  const HRESULT made = stand_in::NewLocalMachine(interface_id, object);
-  return made == S_OK && fault == stand_in::Fault::kCreatePositive ? result : made;
+  return stand_in::NewLocalMachine(interface_id, object);
 }

@@ -6,7 +6,6 @@
 #include <ole2.h>
 #include <olectl.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -24,35 +23,23 @@ const char kServerKey[] = "CLSID\\{60664CAF-AF0D-0005-A300-5C7D25FF22A0}\\Inproc
 const char kHandlerKey[] = "CLSID\\{60664CAF-AF0D-0005-A300-5C7D25FF22A0}\\InprocHandler32";
 
 const char* ApartmentName() {
+  // By APTTYPE: APTTYPE_STA (0), APTTYPE_MTA, APTTYPE_NA, APTTYPE_MAINSTA (3).
+  const char* const names[] = {"sta", "mta", "neutral", "main-sta"};
   APTTYPE type;
   APTTYPEQUALIFIER qualifier;
   if (FAILED(CoGetApartmentType(&type, &qualifier))) return "none";
-  switch (type) {
-    case APTTYPE_MAINSTA:
-      return "main-sta";
-    case APTTYPE_STA:
-      return "sta";
-    case APTTYPE_MTA:
-      return "mta";
-    case APTTYPE_NA:
-      return "neutral";
-    default:
-      return "other";
-  }
+  return type >= APTTYPE_STA && type <= APTTYPE_MAINSTA ? names[type] : "other";
 }
 
 // TALVENOR_STANDIN_HOST: where each object is created, as the program's file
 // name and the apartment of the creating thread, so that a test can see the
 // object made inside the program on its own (main) thread.
 void RecordHost() {
-  const char* const path = std::getenv("TALVENOR_STANDIN_HOST");
-  if (path == nullptr || path[0] == '\0') return;
   char program[MAX_PATH] = "";
   GetModuleFileNameA(nullptr, program, MAX_PATH);
   const char* const name = std::strrchr(program, '\\');
-  char line[MAX_PATH + 16];
-  std::snprintf(line, sizeof line, "%s %s", name == nullptr ? program : name + 1, ApartmentName());
-  stand_in::AppendLine(path, line);
+  stand_in::AppendLine(std::getenv("TALVENOR_STANDIN_HOST"), "%s %s",
+                       name == nullptr ? program : name + 1, ApartmentName());
 }
 
 // TALVENOR_STANDIN_LOAD: a DLL that each object's creation loads by bare name,
@@ -62,10 +49,15 @@ void LoadNamedLibrary() {
   const char* const name = std::getenv("TALVENOR_STANDIN_LOAD");
   if (name == nullptr || name[0] == '\0') return;
   const HMODULE library = LoadLibraryA(name);
-  char line[48];
-  std::snprintf(line, sizeof line, "%s %s", library != nullptr ? "loaded" : "not loaded", name);
-  stand_in::LogCall(line);
+  stand_in::AppendLine(stand_in::LogFile(), "%s %s", library != nullptr ? "loaded" : "not loaded",
+                       name);
   if (library != nullptr) FreeLibrary(library);
+}
+
+// What each creation that goes ahead does first.
+void BeforeCreation() {
+  RecordHost();
+  LoadNamedLibrary();
 }
 
 class ClassFactory final : public IClassFactory {
@@ -88,36 +80,17 @@ class ClassFactory final : public IClassFactory {
   // library asks the factory for on the program's behalf.
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID interface_id,
                                            void** object) override {
-    char line[stand_in::kLineRoom];
-    std::snprintf(line, sizeof line, "CreateInstance outer=%s %s",
-                  stand_in::FormatPointer(outer).text, stand_in::FormatGuid(interface_id).text);
-    stand_in::LogCall(line);
+    stand_in::AppendLine(stand_in::LogFile(), "CreateInstance outer=%s %s",
+                         stand_in::FormatPointer(outer).text,
+                         stand_in::FormatGuid(interface_id).text);
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    const auto [fault, result] = stand_in::ConfiguredFault();
-    switch (fault) {
-      case stand_in::Fault::kCreate:
-      case stand_in::Fault::kNoObject:
-        return result;
-      case stand_in::Fault::kCreatePoison:
-        *object = stand_in::kPoisonObject;
-        return result;
-      default:
-        break;
-    }
-    RecordHost();
-    LoadNamedLibrary();
-    const HRESULT made = stand_in::NewLocalMachine(interface_id, object);
-    return made == S_OK && fault == stand_in::Fault::kCreatePositive ? result : made;
+    return stand_in::NewLocalMachine(interface_id, object, BeforeCreation);
   }
 
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    if (lock != FALSE) {
-      InterlockedIncrement(&server_locks);
-    } else {
-      InterlockedDecrement(&server_locks);
-    }
+    InterlockedExchangeAdd(&server_locks, lock != FALSE ? 1 : -1);
     return S_OK;
   }
 };

@@ -66,10 +66,7 @@ const char* SelfName(const ILocalMachine* self) { return self == created ? "crea
 // "slot N", and " via IUnknown" for an entry of the IUnknown face.
 template <int kFace>
 void LogSlot(int entry) {
-  char line[kLineRoom];
-  std::snprintf(line, sizeof line, "slot %d%s", entry,
-                kFace == kUnknownFace ? " via IUnknown" : "");
-  LogCall(line);
+  AppendLine(LogFile(), "slot %d%s", entry, kFace == kUnknownFace ? " via IUnknown" : "");
 }
 
 HRESULT HandOut(Machine* self, REFIID interface_id, void** object) {
@@ -110,22 +107,22 @@ ULONG STDMETHODCALLTYPE Release(ILocalMachine* self) {
   return left;
 }
 
-template <int kFace, int kEntry>
-HRESULT STDMETHODCALLTYPE Unused(ILocalMachine* /*self*/) {
+// An entry that only logs and fails: one this program has no use for, or, where
+// the IUnknown face has the getter and the setter, one that a caller holding
+// the wrong pointer reaches, and that fails where it can see.
+template <int kFace, int kEntry, typename... Arguments>
+HRESULT STDMETHODCALLTYPE Unused(ILocalMachine* /*self*/, Arguments... /*arguments*/) {
   LogSlot<kFace>(kEntry);
   return E_NOTIMPL;
 }
 
 // cppcheck-suppress constParameterCallback ; the signature is the interface's
 HRESULT STDMETHODCALLTYPE GetEnabled(ILocalMachine* self, VARIANT_BOOL* enabled) {
-  char line[kLineRoom];
   if (enabled == nullptr) {
-    std::snprintf(line, sizeof line, "get self=%s null", SelfName(self));
-    LogCall(line);
+    AppendLine(LogFile(), "get self=%s null", SelfName(self));
     return E_POINTER;
   }
-  std::snprintf(line, sizeof line, "get self=%s %d", SelfName(self), *enabled);
-  LogCall(line);
+  AppendLine(LogFile(), "get self=%s %d", SelfName(self), *enabled);
   const auto [fault, result] = ConfiguredFault();
   if (fault == Fault::kGet) return result;
   VARIANT_BOOL stored = 0;
@@ -136,25 +133,11 @@ HRESULT STDMETHODCALLTYPE GetEnabled(ILocalMachine* self, VARIANT_BOOL* enabled)
 
 // cppcheck-suppress constParameterCallback ; the signature is the interface's
 HRESULT STDMETHODCALLTYPE SetEnabled(ILocalMachine* self, VARIANT_BOOL enabled) {
-  char line[kLineRoom];
-  std::snprintf(line, sizeof line, "set self=%s %d", SelfName(self), enabled);
-  LogCall(line);
+  AppendLine(LogFile(), "set self=%s %d", SelfName(self), enabled);
   const auto [fault, result] = ConfiguredFault();
   if (fault == Fault::kSet) return result;
   if (!WriteState(enabled)) return E_ACCESSDENIED;
   return fault == Fault::kSetPositive ? result : S_OK;
-}
-
-// Where the IUnknown face has the getter and the setter: entries that a caller
-// holding the wrong pointer reaches, and that fail where it can see.
-HRESULT STDMETHODCALLTYPE GetViaUnknown(ILocalMachine* /*self*/, VARIANT_BOOL* /*enabled*/) {
-  LogSlot<kUnknownFace>(14);
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE SetViaUnknown(ILocalMachine* /*self*/, VARIANT_BOOL /*enabled*/) {
-  LogSlot<kUnknownFace>(15);
-  return E_NOTIMPL;
 }
 
 template <int kFace>
@@ -171,7 +154,8 @@ constexpr MachineTable TableOf(decltype(MachineTable::GetEnabled) get,
 }
 
 const MachineTable kMachineTable = TableOf<kMachineFace>(GetEnabled, SetEnabled);
-const MachineTable kUnknownTable = TableOf<kUnknownFace>(GetViaUnknown, SetViaUnknown);
+const MachineTable kUnknownTable =
+    TableOf<kUnknownFace>(Unused<kUnknownFace, 14>, Unused<kUnknownFace, 15>);
 
 struct FaultName {
   const char* name;
@@ -191,13 +175,8 @@ const FaultName kFaultNames[] = {
     {"set-positive", Fault::kSetPositive, S_FALSE},
 };
 
-// A failure, S_OK or a positive success.
-int KindOf(HRESULT result) {
-  if (result < 0) return -1;
-  return result > 0 ? 1 : 0;
-}
-
-// "0x" and exactly eight hex digits, of the fault's own kind.
+// "0x" and exactly eight hex digits, of the fault's own kind: a failure, S_OK
+// or a positive success.
 bool ParseResult(const char* text, const FaultName& known, HRESULT* result) {
   constexpr std::size_t kDigits = 8;
   if (std::strncmp(text, "0x", 2) != 0 || std::strlen(text + 2) != kDigits) return false;
@@ -205,7 +184,7 @@ bool ParseResult(const char* text, const FaultName& known, HRESULT* result) {
   const auto [end, error] = std::from_chars(text + 2, text + 2 + kDigits, value, 16);
   if (error != std::errc() || end != text + 2 + kDigits) return false;
   *result = static_cast<HRESULT>(value);
-  return KindOf(*result) == KindOf(known.result);
+  return (*result < 0) == (known.result < 0) && (*result == 0) == (known.result == 0);
 }
 
 }  // namespace
@@ -236,11 +215,7 @@ FaultSetting ConfiguredFault() noexcept {
   std::_Exit(2);
 }
 
-void LogCall(const char* line) noexcept {
-  const char* const path = std::getenv("TALVENOR_STANDIN_LOG");
-  if (path == nullptr || path[0] == '\0') return;
-  AppendLine(path, line);
-}
+const char* LogFile() noexcept { return std::getenv("TALVENOR_STANDIN_LOG"); }
 
 GuidText FormatGuid(const GUID& identifier) noexcept {
   GuidText text;
@@ -253,35 +228,41 @@ GuidText FormatGuid(const GUID& identifier) noexcept {
 }
 
 PointerText FormatPointer(const void* pointer) noexcept {
-  PointerText text;
-  if (pointer == nullptr) {
-    std::snprintf(text.text, sizeof text.text, "null");
-  } else {
+  PointerText text = {"null"};
+  if (pointer != nullptr) {
     std::snprintf(text.text, sizeof text.text, "0x%" PRIXPTR,
                   reinterpret_cast<std::uintptr_t>(pointer));
   }
   return text;
 }
 
-HRESULT NewLocalMachine(REFIID interface_id, void** object) noexcept {
+HRESULT NewLocalMachine(REFIID interface_id, void** object, void (*prepare)()) noexcept {
   if (object == nullptr) return E_POINTER;
-  *object = nullptr;
-  if (IsEqualGUID(interface_id, kUnknownInterfaceId) == 0 &&
-      IsEqualGUID(interface_id, kLocalMachineInterfaceId) == 0) {
-    return E_NOINTERFACE;
+  const auto [fault, result] = ConfiguredFault();
+  switch (fault) {
+    case Fault::kCreate:
+    case Fault::kNoObject:
+      return result;  // and the caller's pointer is left as it was
+    case Fault::kCreatePoison:
+      *object = kPoisonObject;
+      return result;
+    default:
+      break;
   }
+  *object = nullptr;
+  if (prepare != nullptr) prepare();
   auto* const machine = static_cast<Machine*>(std::malloc(sizeof(Machine)));
   if (machine == nullptr) return E_OUTOFMEMORY;
-  machine->faces[kMachineFace] = &kMachineTable;
-  machine->faces[kUnknownFace] = &kUnknownTable;
-  machine->references = 1;
+  *machine = {{&kMachineTable, &kUnknownTable}, 0};
+  if (HandOut(machine, interface_id, object) != S_OK) {
+    std::free(machine);
+    return E_NOINTERFACE;
+  }
   ++live_machines;
-  const bool as_unknown = IsEqualGUID(interface_id, kUnknownInterfaceId) != 0;
-  *object = static_cast<void*>(&machine->faces[as_unknown ? kUnknownFace : kMachineFace]);
   created = *object;
   // The object lives on behind the pointer handed out, which points into it.
   // cppcheck-suppress memleak
-  return S_OK;
+  return fault == Fault::kCreatePositive ? result : S_OK;
 }
 
 ULONG LiveLocalMachines() noexcept { return live_machines; }

@@ -51,8 +51,8 @@ struct FaultSetting {
 // pass by running without its fault.
 FaultSetting ConfiguredFault() noexcept;
 
-// Appends one line to the file named by TALVENOR_STANDIN_LOG, if it is set.
-void LogCall(const char* line) noexcept;
+// TALVENOR_STANDIN_LOG: the file that gets a line for each platform call, for AppendLine.
+const char* LogFile() noexcept;
 
 // How the log writes an identifier, in full and in braces, and a pointer: "null" or in hex.
 struct GuidText {
@@ -64,11 +64,15 @@ struct PointerText {
 };
 PointerText FormatPointer(const void* pointer) noexcept;
 
-// Creates an object and hands out its interface_id interface with one
-// reference; E_NOINTERFACE for any interface but IUnknown and the local-machine
-// one. Its IUnknown is a pointer of its own, whose table has the getter's and
-// the setter's places too, where entries stand that only log and fail.
-HRESULT NewLocalMachine(REFIID interface_id, void** object) noexcept;
+// The class's creation, for the native library and the server alike, as the
+// fault says: "create" and "no-object" answer their result and leave *object
+// as it was, "create-poison" writes kPoisonObject and answers its result.
+// Otherwise prepare (when given) runs, and an object is made and its
+// interface_id interface handed out with one reference, E_NOINTERFACE for any
+// interface but IUnknown and the local-machine one; "create-positive" then
+// answers its result. Its IUnknown is a pointer of its own, whose table has the
+// getter's and the setter's places too, where entries stand that only log and fail.
+HRESULT NewLocalMachine(REFIID interface_id, void** object, void (*prepare)() = nullptr) noexcept;
 
 // Objects not yet released, for a server deciding whether it may unload.
 ULONG LiveLocalMachines() noexcept;

@@ -11,45 +11,24 @@
 namespace stand_in {
 
 // A missing file reads as 0. False, with *value untouched, when the file
-// cannot be read or holds anything but one integer in range.
+// cannot be read, is 16 bytes or longer, or holds anything but one integer in range.
 bool ReadState(VARIANT_BOOL* value) noexcept;
 
 // Replaces the file in one step (a temporary file beside it, written through
-// to the disk, then a rename), creating its folder when missing. A symbolic
-// link is followed, and the file it points at replaced the same way. False,
-// with the old file intact and nothing left beside it, when it cannot be written.
+// to the disk, then a rename), creating its folder when missing. False, with
+// the old file intact and nothing left beside it, when it cannot be written.
 bool WriteState(VARIANT_BOOL value) noexcept;
 
-// Appends text and a newline to the file at path, creating it when missing,
-// in one write, so that lines from concurrent runs never interleave. Best
-// effort: a line that cannot be written, or is longer than kLineRoom with its
-// newline, is lost.
-void AppendLine(const char* path, const char* text) noexcept;
+// Appends a line, formatted as printf formats it, and a newline to the file at
+// path (nothing when path is null or empty), creating it when missing, in one
+// write, so that lines from concurrent runs never interleave. Best effort: a
+// line that cannot be written, or is longer than kLineRoom with its newline, is lost.
+void AppendLine(const char* path, const char* format, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
 
 // Room for a line and its newline: plainly more than the longest the stand-in
 // writes, CoCreateInstance's two identifiers and three values (about 130
 // bytes), or a program's file name and an apartment (at most MAX_PATH + 16).
 constexpr std::size_t kLineRoom = 512;
-
-// Room for any path the platform takes; a longer one counts as unusable.
-constexpr std::size_t kPathRoom = 4096;
-
-// How a platform writes paths.
-struct PathRules {
-  const char* separators;
-  bool drive_letters;  // "C:" before a path
-};
-inline constexpr PathRules kPosixPaths = {"/", false};
-inline constexpr PathRules kWindowsPaths = {"/\\", true};
-#ifdef _WIN32
-inline constexpr const PathRules& kPlatformPaths = kWindowsPaths;
-#else
-inline constexpr const PathRules& kPlatformPaths = kPosixPaths;
-#endif
-
-// The folder that holds path: everything before its last separator, "." for a
-// bare name, and a root ("/", "C:\") with its separator.
-void FolderOf(const char* path, char (&folder)[kPathRoom],
-              const PathRules& rules = kPlatformPaths) noexcept;
 
 }  // namespace stand_in

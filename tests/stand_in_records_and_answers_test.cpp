@@ -248,46 +248,6 @@ TEST_F(StateFileTest, WriteCreatesTheFolderAndLeavesOnlyTheFile) {
             1);
 }
 
-TEST_F(StateFileTest, WriteGoesThroughSymbolicLinksToTheirTarget) {
-  namespace fs = std::filesystem;
-  const fs::path link = StatePath();
-  const fs::path folder = link.parent_path().parent_path();
-  struct Case {
-    const char* name;
-    fs::path points_at;  // as the link holds it
-    fs::path target;     // the file it comes to; none for a loop, which is refused
-    bool target_exists;
-  };
-  const Case cases[] = {
-      {"relative", "../real/remote-desktop", folder / "real" / "remote-desktop", true},
-      {"absolute", folder / "real" / "remote-desktop", folder / "real" / "remote-desktop", true},
-      {"dangling", "../real/not-yet", folder / "real" / "not-yet", false},
-      {"to a link", "../real/hop", folder / "real" / "remote-desktop", true},
-      {"a loop", "../real/loop", "", false},
-  };
-  for (const Case& each : cases) {
-    SCOPED_TRACE(each.name);
-    fs::remove_all(folder / "state");
-    fs::remove_all(folder / "real");
-    fs::create_directories(folder / "state");
-    fs::create_directories(folder / "real");
-    fs::create_symlink("remote-desktop", folder / "real" / "hop");
-    fs::create_symlink("../state/remote-desktop", folder / "real" / "loop");
-    if (each.target_exists) std::ofstream(each.target) << "0\n";
-    fs::create_symlink(each.points_at, link);
-    EXPECT_EQ(stand_in::WriteState(1), !each.target.empty());
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(fs::read_symlink(link), each.points_at);
-    EXPECT_TRUE(fs::is_symlink(folder / "real" / "loop"));
-    if (each.target.empty()) continue;
-    EXPECT_EQ(StoredState(), "1\n");
-    std::ifstream target(each.target);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(target), {}), "1\n");
-    // The target, the hop and the loop, and no temporary file left over.
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder / "real"), fs::directory_iterator()), 3);
-  }
-}
-
 TEST_F(StateFileTest, WriteThatCannotBeDoneLeavesEverythingAsItWas) {
   namespace fs = std::filesystem;
   const fs::path state = StatePath();
@@ -317,28 +277,6 @@ TEST_F(StateFileTest, WriteThatCannotBeDoneLeavesEverythingAsItWas) {
     VARIANT_BOOL value = 0x5A5A;
     EXPECT_FALSE(stand_in::ReadState(&value));
     EXPECT_EQ(value, 0x5A5A);
-  }
-}
-
-TEST(PathTest, FolderOfKeepsRootsAndDrives) {
-  struct Case {
-    const char* path;
-    const stand_in::PathRules& rules;
-    const char* folder;
-  };
-  const Case cases[] = {
-      {"/a/b", stand_in::kPosixPaths, "/a"},      {"/a", stand_in::kPosixPaths, "/"},
-      {"a/b", stand_in::kPosixPaths, "a"},        {"a", stand_in::kPosixPaths, "."},
-      {"a\\b", stand_in::kPosixPaths, "."},       {"C:\\a\\b", stand_in::kWindowsPaths, "C:\\a"},
-      {"C:\\x", stand_in::kWindowsPaths, "C:\\"}, {"C:/x", stand_in::kWindowsPaths, "C:/"},
-      {"C:x", stand_in::kWindowsPaths, "C:"},     {"\\x", stand_in::kWindowsPaths, "\\"},
-      {"x", stand_in::kWindowsPaths, "."},
-  };
-  for (const Case& each : cases) {
-    SCOPED_TRACE(each.path);
-    char folder[stand_in::kPathRoom] = "poison";
-    stand_in::FolderOf(each.path, folder, each.rules);
-    EXPECT_STREQ(folder, each.folder);
   }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 using HRESULT = std::int32_t;
 using ULONG = std::uint32_t;
@@ -22,13 +23,7 @@ using REFCLSID = const CLSID&;
 
 // Non-zero when the two are the same identifier; an int, as on the platform.
 inline int IsEqualGUID(const GUID& left, const GUID& right) {
-  if (left.Data1 != right.Data1 || left.Data2 != right.Data2 || left.Data3 != right.Data3) {
-    return 0;
-  }
-  for (int i = 0; i < 8; ++i) {
-    if (left.Data4[i] != right.Data4[i]) return 0;
-  }
-  return 1;
+  return std::memcmp(&left, &right, sizeof(GUID)) == 0 ? 1 : 0;
 }
 
 // The platform's calling conventions; there is one convention here.
@@ -46,6 +41,7 @@ constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001U);
 constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002U);
 constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003U);
 constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005U);
+constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057U);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000EU);
 constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005U);
 constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110U);
