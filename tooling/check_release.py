@@ -23,7 +23,7 @@ import sys
 
 from tooling import pack_zip
 from tooling.release_build import (ROOT, clean_build, git, head_file, in_root_of,
-                                   supported_releases, this_release, toolchain)
+                                   supported_releases, this_release)
 from tooling.release_container import LARGEST_RECORD, inflate, read_entries, read_record
 from tooling.release_signature import (SIGNATURE_ROOM, check_against_build,
                                        check_signature, signature_in)
@@ -81,7 +81,7 @@ def check(zip_path, ca, tsa_ca, builds):
     if record["debian"] != pack_zip.debian_release():
         raise Refused(f"the zip records Debian {record['debian']};"
                       f" this machine is {pack_zip.debian_release()}")
-    for name, here in toolchain().items():
+    for name, here in pack_zip.toolchain().items():
         if record[name] != here:
             say(f"note: {name}: the zip records {record[name]}, this machine has {here};"
                 " the bytes decide")
