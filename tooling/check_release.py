@@ -25,8 +25,8 @@ from tooling import pack_zip
 from tooling.release_build import (ROOT, clean_build, git, head_file, in_root_of,
                                    supported_releases, this_release)
 from tooling.release_container import LARGEST_RECORD, inflate, read_entries, read_record
-from tooling.release_signature import (SIGNATURE_ROOM, check_against_build,
-                                       check_signature, signature_in)
+from tooling.release_signature import (SIGNATURE_ROOM, check_against_build, check_signature,
+                                       holds_certificate, signature_in)
 from tooling.release_verdict import (ACCEPTED, CANNOT_CHECK, REFUSED, CannotCheck,
                                      Refused, say, verdict)
 
@@ -110,6 +110,11 @@ def main():
                            ("timestamp CA file", options.tsa_ca)):
             if path is not None and not os.path.isfile(path):
                 raise CannotCheck(f"there is no {what} {path}")
+            # The caller's mistake, not the zip's: found here, by what the
+            # file holds, never by osslsigncode's words on it.
+            if path is not None and what != "zip" and not holds_certificate(path):
+                raise CannotCheck(f"the {what} {path} holds no certificate; name the CA's"
+                                  " certificates in PEM")
         ca, tsa_ca = (os.path.abspath(path) if path else None
                       for path in (options.ca, options.tsa_ca))
         accepted = check(os.path.abspath(options.zip), ca, tsa_ca,
