@@ -45,20 +45,19 @@ def check(zip_path, ca, tsa_ca, builds):
         raise Refused(f"the zip is larger than any release ({LARGEST_ZIP} bytes)")
     with open(zip_path, "rb") as file:
         data = file.read(LARGEST_ZIP + 1)
-    entries = read_entries(data)
-    record = read_record(inflate("BUILDINFO.txt", entries["BUILDINFO.txt"], LARGEST_RECORD),
-                         supported_releases())
+    archive = read_entries(data)
+    record = read_record(inflate(archive, "BUILDINFO.txt", LARGEST_RECORD), supported_releases())
     commit = git("rev-parse", "HEAD")
     if record["commit"] != commit:
         raise Refused(f"the zip records commit {record['commit']};"
                       f" this checkout's HEAD is {commit}")
     version = record["talvenor"]  # until the build says which version HEAD is
     readme = pack_zip.windows_text(pack_zip.readme_txt(version, head_file))
-    exe = inflate("talvenor.exe", entries["talvenor.exe"], LARGEST_EXE)
+    exe = inflate(archive, "talvenor.exe", LARGEST_EXE)
     shipped = {"talvenor.exe": exe, "BUILDINFO.txt": pack_zip.record_text(record)}
     for name, wanted in (("README.txt", readme),
                          ("talvenor.exe.sha256", pack_zip.checksum_text(exe))):
-        shipped[name] = inflate(name, entries[name], len(wanted))
+        shipped[name] = inflate(archive, name, len(wanted))
         if shipped[name] != wanted:
             raise Refused(f"{name} is not what this checkout makes"
                           + (" of the exe" if name == "talvenor.exe.sha256" else ""))
