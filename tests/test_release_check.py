@@ -213,6 +213,12 @@ def damaged_signature(exe):
     return with_signature(exe, bytes(signature))
 
 
+def forged_checksum(exe):
+    pe = pefile.PE(data=exe)
+    pe.OPTIONAL_HEADER.CheckSum ^= 1
+    return pe.write()
+
+
 def changed_code(exe):
     code = bytearray(exe)
     [text] = [s for s in pefile.PE(data=exe).sections if s.Name.startswith(b".text")]
@@ -376,6 +382,8 @@ CHECKS = [
      "talvenor.exe is not what this checkout builds"),
     ("code changed and signed again", resigned(of=lambda r: changed_code(unsigned_exe(r))),
      ("--ca", "ca.pem"),  # the signer's CA alone: signed again, it carries no timestamp
+     "talvenor.exe is not this checkout's build with its signature block put back"),
+    ("a forged PE checksum", exe(lambda r: forged_checksum(shipped(r))), CAS,
      "talvenor.exe is not this checkout's build with its signature block put back"),
     # The signature.
     ("damaged signature", exe(lambda r: damaged_signature(shipped(r))), CAS, UNVERIFIED),
