@@ -23,6 +23,7 @@ import signing
 from asn1crypto import cms, core, parser, pem
 from conftest import ROOT
 from tooling import check_release, pack_zip, release_signature
+from tooling.release_verdict import ANSWERS
 
 pytestmark = pytest.mark.platforms("wine32")
 
@@ -519,9 +520,6 @@ CHECKS = [
 ]
 
 
-ANSWERS = {0: "ACCEPTED", 1: "REFUSED", 2: "CANNOT CHECK"}
-
-
 @pytest.mark.parametrize("check", [pytest.param(Check(*row[1:4], **(row[4] if row[4:] else {})),
                                                 id=row[0]) for row in CHECKS])
 def test_check_release(release, tmp_path, monkeypatch, capsys, check):
@@ -537,12 +535,12 @@ def test_check_release(release, tmp_path, monkeypatch, capsys, check):
         shutil.copy(release.file(name), tmp_path)
     argv = [CHECK_RELEASE, *check.options, os.path.relpath(zip_path, tmp_path)]
     try:
-        if check.fault:
+        if check.fault:  # put into the checker, which runs in this process
             for target, value in ((check.fault[:2], check.fault[2]), ((sys, "argv"), argv)):
                 monkeypatch.setattr(*target, value)
             monkeypatch.chdir(tmp_path)
-            outputs = [("", "", check_release.main())]
-            outputs = [(capsys.readouterr().out, "", outputs[0][2])]
+            status = check_release.main()
+            outputs = [(capsys.readouterr().out, "", status)]
         else:
             checks = [subprocess.Popen(argv, cwd=tmp_path, env=dict(release.env, **check.env),
                                        text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -551,9 +549,9 @@ def test_check_release(release, tmp_path, monkeypatch, capsys, check):
     finally:
         if check.make == "checkout":
             os.remove(zip_path)
-    head = subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"], capture_output=True,
-                          text=True, check=True).stdout.strip()
-    facts = {"head": head, "readme": len(entries(release)["README.txt"]), "name": check.named[1],
+    # The release is of HEAD, which its record names.
+    facts = {"head": commit_of(release).decode(), "readme": len(entries(release)["README.txt"]),
+             "name": check.named[1],
              "common": re.search(rb"mingw-w64-common: (\S+)",
                                  entries(release)["BUILDINFO.txt"]).group(1).decode()}
     status = check.status if check.status is not None else int(isinstance(check.expected, str))
