@@ -3,6 +3,7 @@ Windows build under 64-bit or 32-bit Wine against the stand-in's COM server.
 
     pytest-3 tests --platform native|wine64|wine32 [--build-dir DIR]
 """
+import contextlib
 import fcntl
 import glob
 import os
@@ -160,36 +161,68 @@ def pytest_sessionfinish(session):
         session_prefix(config).stop()
 
 
+@contextlib.contextmanager
+def locked(path):
+    with open(path, "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
 @pytest.fixture(scope="session")
-def release(tmp_path_factory):
-    """The zip as scripts/dist makes it when it signs with a key on a token and
-    timestamps; every osslsigncode command line is kept, as ps would show it.
-    The revocation list its certificates name hangs a fetch all session long."""
-    folder = str(tmp_path_factory.mktemp("release"))
-    crl_server, crl_url = signing.unanswering_server()
-    signing.make_pki(folder, crl_url)
-    shims = os.path.join(folder, "bin")
-    os.makedirs(shims)
-    with open(os.path.join(shims, "osslsigncode"), "w") as shim:
-        shim.write(f'#!/bin/sh\necho "$*" >>{folder}/command-lines\n'
+def release(pytestconfig):
+    """The zip as scripts/dist makes it in a clone of HEAD, so that no change
+    not yet committed stops the signing, when it signs with a key on a token
+    and timestamps; every osslsigncode command line is kept, as ps would show
+    it. It is made once a test run, in build/.../tests/release, under a lock:
+    pytest-xdist's workers share it as they share a Wine prefix, and a test
+    that runs scripts/dist in the clone takes the lock too. The revocation
+    list its certificates name is at a loopback port that each worker holds
+    open, all session long, and that never answers."""
+    folder = built(pytestconfig, "tests", "release")
+    made, session = os.path.join(folder, "made"), getattr(pytestconfig, "workerinput", {}).get(
+        "testrunuid", "")
+    kit = SimpleNamespace(
+        folder=folder, file=lambda name: os.path.join(folder, name),
+        checkout=os.path.join(folder, "checkout"), lock=lambda: locked(folder + ".lock"),
+        zip=os.path.join(folder, "talvenor-1.0-win32.zip"),
+        exe=os.path.join(folder, "signed", "talvenor.exe"),
+        env=dict(os.environ, SOFTHSM2_CONF=os.path.join(folder, "softhsm2.conf"),
+                 PATH=os.path.join(folder, "bin") + ":" + os.environ["PATH"],
+                 no_proxy="127.0.0.1"))
+    kit.dist = [os.path.join(kit.checkout, "scripts", "dist"), "--sign-cert", kit.file("chain.pem"),
+                "--sign-key", signing.TOKEN_KEY, "--pkcs11-module", signing.SOFTHSM_MODULE]
+    with kit.lock():
+        if not session or not os.path.exists(made) or read(made) != session:
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(kit.file("bin"))
+            kit.crl_server, crl_url = signing.unanswering_server()
+            append(kit.file("crl-port"), str(kit.crl_server.getsockname()[1]))
+            make_release(kit, crl_url)
+            append(made, session)
+        else:
+            kit.crl_server, _ = signing.unanswering_server(int(read(kit.file("crl-port"))))
+    return kit
+
+
+def make_release(kit, crl_url):
+    signing.make_pki(kit.folder, crl_url)
+    with open(kit.file("bin/osslsigncode"), "w") as shim:
+        shim.write(f'#!/bin/sh\necho "$*" >>{kit.folder}/command-lines\n'
                    f'exec {shutil.which("osslsigncode")} "$@"\n')
     os.chmod(shim.name, 0o755)
-    env = dict(os.environ, **signing.make_token(folder), PATH=shims + ":" + os.environ["PATH"],
-               no_proxy="127.0.0.1")
-    with open(os.path.join(folder, "pin"), "w") as file:
-        file.write(signing.PIN + "\n")
-    dist = [os.path.join(ROOT, "scripts", "dist"), "--sign-cert",
-            os.path.join(folder, "chain.pem"), "--sign-key", signing.TOKEN_KEY,
-            "--pkcs11-module", signing.SOFTHSM_MODULE]
-    with signing.timestamp_authority(folder) as url:
-        signed = subprocess.run([*dist, "--pin-file", os.path.join(folder, "pin"),
-                                 "--timestamp", url], env=env, capture_output=True, text=True)
+    signing.make_token(kit.folder)
+    append(kit.file("pin"), signing.PIN + "\n")
+    for git in (["init", "-q", kit.checkout], ["-C", kit.checkout, "fetch", "-q", ROOT, "HEAD"],
+                ["-C", kit.checkout, "checkout", "-q", "FETCH_HEAD"]):
+        subprocess.run(["git", *git], check=True)
+    with signing.timestamp_authority(kit.folder) as url:
+        signed = subprocess.run([*kit.dist, "--pin-file", kit.file("pin"), "--timestamp", url],
+                                env=kit.env, capture_output=True, text=True)
+    append(kit.file("signing-output"), signed.stdout + signed.stderr)
     assert signed.returncode == 0, signed.stderr
-    [made] = glob.glob(os.path.join(ROOT, "build", "win32", "dist", "*.zip"))
-    zip_path = shutil.copy(made, folder)
-    with zipfile.ZipFile(zip_path) as archive:
-        exe = archive.extract("talvenor.exe", os.path.join(folder, "signed"))
-    return SimpleNamespace(folder=folder, zip=zip_path, exe=exe, env=env, dist=dist,
-                           crl_server=crl_server,
-                           file=lambda name: os.path.join(folder, name),
-                           outputs=[signed.stdout + signed.stderr])
+    [made] = glob.glob(os.path.join(kit.checkout, "build", "win32", "dist", "*.zip"))
+    shutil.copy(made, kit.zip)
+    with zipfile.ZipFile(kit.zip) as archive:
+        archive.extract("talvenor.exe", kit.file("signed"))
+    subprocess.run(["osslsigncode", "remove-signature", "-in", kit.exe, "-out",
+                    kit.file("unsigned.exe")], check=True, capture_output=True)

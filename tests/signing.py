@@ -96,16 +96,17 @@ def make_pki(folder, crl_url):
                 chain.write(file.read())
 
 
-def unanswering_server():
+def unanswering_server(port=0):
     """A loopback server, and a URL on it, that takes every connection and
-    never answers while it stays open: a fetch from it hangs, not fails."""
-    server = socket.create_server(("127.0.0.1", 0), backlog=256)
+    never answers while it stays open: a fetch from it hangs, not fails. Each
+    process that shares the port holds it open, until the last one ends."""
+    server = socket.create_server(("127.0.0.1", port), backlog=256, reuse_port=True)
     return server, f"http://127.0.0.1:{server.getsockname()[1]}/talvenor-test.crl"
 
 
 def make_token(folder):
-    """A SoftHSM2 token holding the signer's key, which then leaves the disk.
-    Returns the environment variable that finds the token."""
+    """A SoftHSM2 token holding the signer's key, which then leaves the disk;
+    FOLDER/softhsm2.conf, which SOFTHSM2_CONF names, finds it."""
     tokens = os.path.join(folder, "tokens")
     os.makedirs(tokens)
     config = os.path.join(folder, "softhsm2.conf")
@@ -118,7 +119,6 @@ def make_token(folder):
         subprocess.run(["softhsm2-util", *args, "--pin", PIN], env=env, check=True,
                        capture_output=True)
     os.remove(os.path.join(folder, "signer.key"))
-    return {"SOFTHSM2_CONF": config}
 
 
 @contextlib.contextmanager

@@ -1,22 +1,29 @@
 """The signed release: scripts/dist signing with a key on a token, and
 scripts/check-release accepting the genuine zip wherever it lies and refusing
-each kind of tampered one, with its reason on one line."""
+each kind of tampered one, with its reason on one line. Nothing here runs
+under Wine (test_shipped_exe.py runs the signed exe)."""
+import contextlib
 import glob
+import hashlib
+import io
 import os
 import re
 import shutil
 import struct
 import subprocess
+import sys
+import tempfile
 import zipfile
 import zlib
+from typing import NamedTuple
 
 import pefile
 import pytest
 import signing
 from asn1crypto import cms, core, parser, pem
-from conftest import ROOT, built
-from test_outcomes_end_to_end import CASES, run
-from tooling import pack_zip, release_signature
+from conftest import ROOT
+from tooling import check_release, pack_zip, release_signature
+from tooling.release_verdict import ANSWERS
 
 pytestmark = pytest.mark.platforms("wine32")
 
@@ -30,8 +37,12 @@ def osslsigncode(release, *args):
                           text=True, timeout=300)
 
 
-def test_signed_exe_verifies_with_its_timestamp_and_is_the_build_without_its_signature(
-        release, pytestconfig, tmp_path):
+def read(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def test_signed_exe_verifies_with_its_timestamp_and_is_the_build_without_its_signature(release):
     verified = osslsigncode(release, "verify", *release_signature.offline(),
                             "-CAfile", release.file("ca.pem"),
                             "-TSA-CAfile", release.file("tsa-ca.pem"), "-in", release.exe)
@@ -39,18 +50,8 @@ def test_signed_exe_verifies_with_its_timestamp_and_is_the_build_without_its_sig
     for line in ("Text description: Talvenor", "Timestamp Server Signature verification: ok",
                  "Signature verification: ok", "Message digest algorithm  : SHA256"):
         assert line in verified.stdout
-    unsigned = str(tmp_path / "unsigned.exe")
-    osslsigncode(release, "remove-signature", "-in", release.exe, "-out", unsigned)
-    with open(unsigned, "rb") as got, open(built(pytestconfig, "talvenor.exe"), "rb") as build:
-        assert got.read() == build.read()
-
-
-@pytest.mark.parametrize("name", ["usage", "show, enabled"])
-def test_signed_exe_runs(runner, release, tmp_path, name):
-    [case] = [case for case in CASES if case.name == name]
-    result = run(runner, str(tmp_path), case.args, before=case.before, program=release.exe)
-    assert (result.stdout.decode(), result.stderr, result.returncode) == (
-        case.out.replace("\n", "\r\n"), b"", 0)
+    assert read(release.file("unsigned.exe")) == read(
+        os.path.join(release.checkout, "build", "win32", "talvenor.exe"))
 
 
 # How each zip of the table is made from the genuine one ---------------------
@@ -61,8 +62,7 @@ def entries(release):
 
 
 def genuine(release):
-    with open(release.zip, "rb") as file:
-        return file.read()
+    return read(release.zip)
 
 
 def commit_time():
@@ -79,11 +79,7 @@ def repacked(release, epoch=None, checksum_of=None, **replaced):
 
 
 def unsigned_exe(release):
-    path = release.file("unsigned.exe")
-    if not os.path.exists(path):
-        osslsigncode(release, "remove-signature", "-in", release.exe, "-out", path)
-    with open(path, "rb") as exe:
-        return exe.read()
+    return read(release.file("unsigned.exe"))
 
 
 def signed(release, exe, *how):
@@ -93,19 +89,17 @@ def signed(release, exe, *how):
     if "-key" not in how:
         how = ("-certs", release.file("chain.pem"), "-key", signing.TOKEN_KEY,
                "-pkcs11module", signing.SOFTHSM_MODULE, "-readpass", release.file("pin"), *how)
-    with open(release.file("in.exe"), "wb") as file:
-        file.write(exe)
-    if os.path.exists(release.file("out.exe")):
-        os.remove(release.file("out.exe"))
-    done = osslsigncode(release, "sign", *how, "-n", "Talvenor", "-in", release.file("in.exe"),
-                        "-out", release.file("out.exe"))
-    assert done.returncode == 0, done.stderr
-    with open(release.file("out.exe"), "rb") as file:
-        return release_signature.in_der_form(file.read())
+    with tempfile.TemporaryDirectory() as work:
+        with open(os.path.join(work, "in.exe"), "wb") as file:
+            file.write(exe)
+        done = osslsigncode(release, "sign", *how, "-n", "Talvenor", "-in",
+                            os.path.join(work, "in.exe"), "-out", os.path.join(work, "out.exe"))
+        assert done.returncode == 0, done.stderr
+        return release_signature.in_der_form(read(os.path.join(work, "out.exe")))
 
 
-def by_key(release, name, *how):
-    return ("-certs", release.file(f"{name}.pem"), "-key", release.file(f"{name}.key"), *how)
+def by_key(release, name):
+    return ("-certs", release.file(f"{name}.pem"), "-key", release.file(f"{name}.key"))
 
 
 def table_of(exe):
@@ -168,17 +162,36 @@ def with_part(exe, part, new):
     return with_signature(exe, spliced(block, at, old, new(old)))
 
 
-def with_certificates(release, signed, change):
-    """The genuine exe with the certificate set of SIGNED(signature) made
-    CHANGE(its certificates' encodings)."""
-    return with_part(entries(release)["talvenor.exe"],
-                     lambda info: (signed(info), signed(info)["certificates"]),
-                     lambda old: parser.emit(2, 1, 0, b"".join(change(members(old)))))
+def exe(change):
+    """How a zip is made of the genuine entries with the exe CHANGE(release)."""
+    return lambda r: repacked(r, talvenor_exe=change(r))
+
+
+def shipped(release):
+    return entries(release)["talvenor.exe"]
+
+
+def part(pick, new):
+    """How a zip is made whose signature has the value PICK(signature) picks,
+    as (the value around it, it), made NEW(its bytes)."""
+    return exe(lambda r: with_part(shipped(r), pick, new))
+
+
+def certificates(of, change):
+    """How a zip is made whose certificate set of OF(signature) is made
+    CHANGE(release, its certificates' encodings)."""
+    return lambda r: part(lambda i: (of(i), of(i)["certificates"]), lambda old: parser.emit(
+        2, 1, 0, b"".join(change(r, members(old)))))(r)
+
+
+def resigned(*how, key=None, of=unsigned_exe):
+    """How a zip is made whose exe is OF(release) signed again, with the key
+    file KEY's where named, else the genuine key; HOW, osslsigncode's options."""
+    return exe(lambda r: signed(r, of(r), *(by_key(r, key) if key else ()), *how))
 
 
 def der_of(release, name):
-    with open(release.file(name), "rb") as file:
-        return pem.unarmor(file.read())[2]
+    return pem.unarmor(read(release.file(name)))[2]
 
 
 def with_unauthenticated_payload(exe):
@@ -199,6 +212,12 @@ def damaged_signature(exe):
     value = signature.index(bytes.fromhex("04820100")) + 4
     signature[value + 128] ^= 0x01
     return with_signature(exe, bytes(signature))
+
+
+def forged_checksum(exe):
+    pe = pefile.PE(data=exe)
+    pe.OPTIONAL_HEADER.CheckSum ^= 1
+    return pe.write()
 
 
 def changed_code(exe):
@@ -230,10 +249,10 @@ def records(data, name):
     return struct.unpack_from("<I", data, central + 42)[0], central
 
 
-def edited(release, local_at, central_at, change, name="README.txt"):
-    """The genuine zip with a field of NAME's local and central records,
-    at those offsets in each, changed by CHANGE(its bytes)."""
-    data = bytearray(genuine(release))
+def edited(data, local_at, central_at, change, name="README.txt"):
+    """DATA, a zip, with a field of NAME's local and central records, at
+    those offsets in each, changed by CHANGE(its bytes)."""
+    data = bytearray(data)
     for record, at in zip(records(data, name), (local_at, central_at)):
         data[record + at:record + at + 4] = change(data[record + at:record + at + 4])
     return bytes(data)
@@ -243,26 +262,25 @@ def little(value):
     return lambda old: struct.pack("<I", value)[:len(old)]
 
 
-def with_extra_field(release):
-    """README.txt with an extended-time field, in both its records."""
-    packed = entries(release)
-    path = release.file("extra.zip")
-    with zipfile.ZipFile(release.zip) as original, zipfile.ZipFile(path, "w") as archive:
+def rezipped(release, readme=None, **fields):
+    """The genuine entries written again by zipfile, README.txt as README,
+    where given, with its ZipInfo's FIELDS."""
+    packed, buffer = entries(release), io.BytesIO()
+    with zipfile.ZipFile(release.zip) as original, zipfile.ZipFile(buffer, "w") as archive:
         for name in pack_zip.ENTRIES:
             entry = original.getinfo(name)
-            if name == "README.txt":
-                entry.extra = struct.pack("<HHBI", 0x5455, 5, 1, 0)
-            archive.writestr(entry, packed[name], compresslevel=9)
-    with open(path, "rb") as file:
-        return file.read()
+            for field, value in fields.items() if name == "README.txt" else ():
+                setattr(entry, field, value)
+            archive.writestr(entry, readme if readme and name == "README.txt" else packed[name],
+                             compresslevel=9)
+    return buffer.getvalue()
 
 
 def with_second_readme(release):
-    path = shutil.copy(release.zip, release.file("duplicate.zip"))
-    with zipfile.ZipFile(path, "a") as archive:
+    buffer = io.BytesIO(genuine(release))
+    with zipfile.ZipFile(buffer, "a") as archive:
         archive.writestr("README.txt", b"Run setup.exe first.\r\n")
-    with open(path, "rb") as file:
-        return file.read()
+    return buffer.getvalue()
 
 
 def with_unlisted_record(release):
@@ -283,49 +301,58 @@ def renamed_local(release):
 
 def bomb(release, declared):
     """README.txt as 768 MiB of zeros in about 768 KiB of deflate, declaring
-    3 GiB or the genuine size."""
+    3 GiB or the genuine size: written stored, then named deflate."""
     deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
     block = deflate.compress(b"\0" * (1 << 20)) + deflate.flush(zlib.Z_FULL_FLUSH)
     stream = block * 768 + zlib.compressobj(9, zlib.DEFLATED, -15).flush()
-    data = bytearray(genuine(release))
-    local, central = records(data, "README.txt")
-    size = struct.unpack_from("<I", data, central + 20)[0]
-    start, grown = local + 30 + len("README.txt"), len(stream) - size
-    data[start:start + size] = stream
-    central += grown
-    struct.pack_into("<I", data, len(data) - 6, struct.unpack_from("<I", data, len(data) - 6)[0]
-                     + grown)
-    for name in ("talvenor.exe.sha256", "BUILDINFO.txt"):  # the entries after it
-        _, later = records(data, name)
-        struct.pack_into("<I", data, later + 42, struct.unpack_from("<I", data, later + 42)[0]
-                         + grown)
-    for record, at in ((local, 18), (central, 20)):
-        struct.pack_into("<I", data, record + at, len(stream))
-    if declared:
-        for record, at in ((local, 22), (central, 24)):
-            struct.pack_into("<I", data, record + at, 3 << 30)
-    return bytes(data)
+    stored = edited(rezipped(release, stream, compress_type=zipfile.ZIP_STORED), 8, 10, little(8))
+    return edited(stored, 22, 24, little(3 << 30 if declared else len(entries(release)[
+        "README.txt"])))
 
 
 GENUINE = ("check-release: ACCEPTED: {name} matches this checkout byte for byte"
            " (commit {head}), ")
 SIGNED = GENUINE + "signed by Common Name: Talvenor Test signer, timestamped"
 CAS = ("--ca", "ca.pem", "--tsa-ca", "tsa-ca.pem")
-NO_ZIP = ("not a zip: no end-of-directory record at its very end (truncated, or followed by a"
-          " comment or other bytes)")
+NO_ZIP = "not a zip: File is not a zip file"
+BAD_CRC = "README.txt cannot be read: Bad CRC-32 for file 'README.txt'"
+NOT_DER = "talvenor.exe's signature is not DER"
+UNVERIFIED = "the signature or the signer's chain does not verify"
+NESTED = "talvenor.exe carries a second, nested signature"
+OFF_PATH = " carries other certificates than its signer's path, proven by signature, to its CA"
+REPACKED = "the zip's bytes are not what the packer makes of its entries at the commit's time"
 
-# id, how the zip is made from the genuine release (None: there is none;
-# "checkout": the genuine one, inside the checkout), the options, and what it
-# prints: the reason for a refusal or a CANNOT CHECK, or the lines of an
-# acceptance. Then, each optional: the status (by default 0 for an
-# acceptance, 1 for a refusal), the zip's file name and how the output prints
-# it, the variables added to the caller's environment, and how many checks of
-# it run at once.
+
+class Check(NamedTuple):
+    """A row of the table, after its id: how the zip is made from the genuine
+    release (None: there is none; "checkout": the genuine one, inside the
+    checkout), the options, and what it prints: the reason for a refusal or a
+    CANNOT CHECK, or the lines of an acceptance. Then, named where a row needs
+    them: the status (by default 0 for an acceptance, 1 for a refusal), the
+    zip's file name and how the output prints it, the variables added to the
+    caller's environment, how many checks of it run at once, and a fault put
+    into the checker (what monkeypatch.setattr takes), which then runs in this
+    process."""
+    make: object
+    options: tuple
+    expected: object
+    status: int = None
+    named: tuple = (NAME, NAME)
+    env: dict = {}
+    at_once: int = 1
+    fault: tuple = None
+
+
+def fails(error):
+    def failing(*args, **kwargs):
+        raise error
+    return failing
+
+
 CHECKS = [
     ("genuine", genuine, CAS, [SIGNED]),
     ("genuine, inside the checkout", "checkout", CAS, [SIGNED]),
-    ("genuine unsigned", lambda r: repacked(r, talvenor_exe=unsigned_exe(r)), (),
-     [GENUINE + "unsigned"]),
+    ("genuine unsigned", exe(unsigned_exe), (), [GENUINE + "unsigned"]),
     ("genuine, another toolchain version recorded",
      lambda r: recorded(r, b"mingw-w64-common: ", b"mingw-w64-common: 1:99"), CAS,
      ["note: mingw-w64-common: the zip records 1:99{common}, this machine has {common};"
@@ -352,220 +379,244 @@ CHECKS = [
      "talvenor.exe.sha256 is not what this checkout makes of the exe"),
     ("packed at another time", lambda r: repacked(r, epoch=315532800), CAS,
      "the zip's bytes are not what the packer makes of its entries at the commit's time"),
-    ("unsigned code changed", lambda r: repacked(r, talvenor_exe=changed_code(unsigned_exe(r))),
-     (), "talvenor.exe is not what this checkout builds"),
-    ("code changed and signed again",
-     lambda r: repacked(r, talvenor_exe=signed(r, changed_code(unsigned_exe(r)), "-h", "sha256")),
+    ("unsigned code changed", exe(lambda r: changed_code(unsigned_exe(r))), (),
+     "talvenor.exe is not what this checkout builds"),
+    ("code changed and signed again", resigned(of=lambda r: changed_code(unsigned_exe(r))),
      ("--ca", "ca.pem"),  # the signer's CA alone: signed again, it carries no timestamp
      "talvenor.exe is not this checkout's build with its signature block put back"),
+    ("a forged PE checksum", exe(lambda r: forged_checksum(shipped(r))), CAS,
+     "talvenor.exe is not this checkout's build with its signature block put back"),
     # The signature.
-    ("damaged signature",
-     lambda r: repacked(r, talvenor_exe=damaged_signature(entries(r)["talvenor.exe"])), CAS,
-     "the signature or the signer's chain does not verify"),
-    ("bytes hidden in the certificate table",
-     lambda r: repacked(r, talvenor_exe=with_hidden_bytes(entries(r)["talvenor.exe"])), CAS,
+    ("damaged signature", exe(lambda r: damaged_signature(shipped(r))), CAS, UNVERIFIED),
+    ("bytes hidden in the certificate table", exe(lambda r: with_hidden_bytes(shipped(r))), CAS,
      "talvenor.exe's certificate table holds bytes beyond its signature"),
     ("an unauthenticated attribute added",
-     lambda r: repacked(r, talvenor_exe=with_unauthenticated_payload(entries(r)["talvenor.exe"])),
-     CAS, "talvenor.exe's signature carries an unauthenticated attribute other than one timestamp"),
-    ("a second, nested signature", lambda r: repacked(r, talvenor_exe=signed(
-        r, entries(r)["talvenor.exe"], *by_key(r, "plain", "-nest"))), CAS,
-     "talvenor.exe carries a second, nested signature"),
-    ("the first of two signatures damaged", lambda r: repacked(r, talvenor_exe=signed(
-        r, damaged_signature(entries(r)["talvenor.exe"]), *by_key(r, "plain", "-nest"))), CAS,
-     "talvenor.exe carries a second, nested signature"),
-    ("a self-signed signer named after the report's success line",
-     lambda r: repacked(r, talvenor_exe=signed(r, unsigned_exe(r), *by_key(r, "impostor"))), (),
-     "the signature or the signer's chain does not verify"),
-    ("a signer not for code signing",
-     lambda r: repacked(r, talvenor_exe=signed(r, unsigned_exe(r), *by_key(r, "plain"))), CAS,
+     exe(lambda r: with_unauthenticated_payload(shipped(r))), CAS,
+     "talvenor.exe's signature carries an unauthenticated attribute other than one timestamp"),
+    ("a second, nested signature", resigned("-nest", key="plain", of=shipped), CAS, NESTED),
+    ("the first of two signatures damaged", resigned(
+        "-nest", key="plain", of=lambda r: damaged_signature(shipped(r))), CAS, NESTED),
+    ("a self-signed signer named after the report's success line", resigned(key="impostor"), (),
+     UNVERIFIED),
+    ("a signer not for code signing", resigned(key="plain"), CAS,
      "the signer's certificate is not for code signing"),
-    ("signed with SHA-1",
-     lambda r: repacked(r, talvenor_exe=signed(r, unsigned_exe(r), "-h", "sha1")), CAS,
+    ("signed with SHA-1", resigned("-h", "sha1"), CAS,
      "talvenor.exe is not signed with SHA-256 alone"),
     ("the timestamp checked against the signer's CA", genuine,
      ("--ca", "ca.pem", "--tsa-ca", "ca.pem"), "the timestamp or its chain does not verify"),
     ("the signer checked against the timestamp's CA", genuine,
-     ("--ca", "tsa-ca.pem", "--tsa-ca", "tsa-ca.pem"),
-     "the signature or the signer's chain does not verify"),
-    ("a forged CA beside the signer's chain", lambda r: repacked(r, talvenor_exe=with_certificates(
-        r, lambda i: i["content"], lambda found: sorted(found + [der_of(r, "forged-ca.pem")]))),
-     CAS, "the signature carries other certificates than its signer's path, proven by signature,"
-     " to its CA"),
-    ("a forged CA beside the timestamp's chain", lambda r: repacked(
-        r, talvenor_exe=with_certificates(r, stamp_of, lambda found: sorted(
-            found + [der_of(r, "forged-tsa-ca.pem")]))), CAS,
-     "the timestamp carries other certificates than its signer's path, proven by signature,"
-     " to its CA"),
-    ("the signer's intermediate dropped", lambda r: repacked(r, talvenor_exe=with_certificates(
-        r, lambda i: i["content"], lambda found: [c for c in found
-                                                  if c != der_of(r, "intermediate.pem")])),
-     CAS, "the signature or the signer's chain does not verify"),
-    ("certificates out of DER's order", lambda r: repacked(r, talvenor_exe=with_certificates(
-        r, lambda i: i["content"], lambda found: found[::-1])), CAS,
-     "talvenor.exe's signature is not DER"),
-    ("a length in a longer form than it needs", lambda r: repacked(r, talvenor_exe=with_part(
-        entries(r)["talvenor.exe"], lambda i: (i, i),
-        lambda old: b"\x30\x83\x00" + old[2:])), CAS, "talvenor.exe's signature is not DER"),
-    ("an indefinite length", lambda r: repacked(r, talvenor_exe=with_part(
-        entries(r)["talvenor.exe"], lambda i: (i, i),
-        lambda old: b"\x30\x80" + old[4:] + b"\0\0")), CAS, "talvenor.exe's signature is not DER"),
-    ("the signer's value as a constructed OCTET STRING", lambda r: repacked(
-        r, talvenor_exe=with_part(entries(r)["talvenor.exe"],
-                                  lambda i: (signer_of(i), signer_of(i)["signature"]),
-                                  lambda old: parser.emit(0, 1, 4, old))), CAS,
-     "talvenor.exe's signature is not DER"),
-    ("the signer's digest algorithm without its NULL parameters", lambda r: repacked(
-        r, talvenor_exe=with_part(entries(r)["talvenor.exe"],
-                                  lambda i: (signer_of(i), signer_of(i)["digest_algorithm"]),
-                                  lambda old: parser.emit(0, 1, 16, old[2:-2]))), CAS,
+     ("--ca", "tsa-ca.pem", "--tsa-ca", "tsa-ca.pem"), UNVERIFIED),
+    ("a forged CA beside the signer's chain", certificates(
+        lambda i: i["content"], lambda r, found: sorted(found + [der_of(r, "forged-ca.pem")])),
+     CAS, "the signature" + OFF_PATH),
+    ("a forged CA beside the timestamp's chain", certificates(
+        stamp_of, lambda r, found: sorted(found + [der_of(r, "forged-tsa-ca.pem")])), CAS,
+     "the timestamp" + OFF_PATH),
+    ("the signer's intermediate dropped", certificates(lambda i: i["content"], lambda r, found: [
+        c for c in found if c != der_of(r, "intermediate.pem")]), CAS, UNVERIFIED),
+    ("certificates out of DER's order", certificates(
+        lambda i: i["content"], lambda r, found: found[::-1]), CAS, NOT_DER),
+    ("a length in a longer form than it needs",
+     part(lambda i: (i, i), lambda old: b"\x30\x83\x00" + old[2:]), CAS, NOT_DER),
+    ("an indefinite length",
+     part(lambda i: (i, i), lambda old: b"\x30\x80" + old[4:] + b"\0\0"), CAS, NOT_DER),
+    ("the signer's value as a constructed OCTET STRING", part(
+        lambda i: (signer_of(i), signer_of(i)["signature"]), lambda old: parser.emit(0, 1, 4, old)),
+     CAS, NOT_DER),
+    ("the signer's digest algorithm without its NULL parameters", part(
+        lambda i: (signer_of(i), signer_of(i)["digest_algorithm"]),
+        lambda old: parser.emit(0, 1, 16, old[2:-2])), CAS,
      "talvenor.exe's signature writes an algorithm's parameters otherwise than its signing does"),
-    ("an empty set of unauthenticated attributes", lambda r: repacked(
-        r, talvenor_exe=with_part(entries(r)["talvenor.exe"],
-                                  lambda i: (signer_of(i), signer_of(i)["unsigned_attrs"]),
-                                  lambda old: b"\xa1\x00")), (),
+    ("an empty set of unauthenticated attributes", part(
+        lambda i: (signer_of(i), signer_of(i)["unsigned_attrs"]), lambda old: b"\xa1\x00"), (),
      "talvenor.exe's signature carries an empty set of unauthenticated attributes"),
-    ("the timestamp's SignedData of version 5", lambda r: repacked(
-        r, talvenor_exe=with_part(entries(r)["talvenor.exe"],
-                                  lambda i: (stamp_of(i), stamp_of(i)["version"]),
-                                  lambda old: b"\x02\x01\x05")), CAS,
+    ("the timestamp's SignedData of version 5", part(
+        lambda i: (stamp_of(i), stamp_of(i)["version"]), lambda old: b"\x02\x01\x05"), CAS,
      "the timestamp's SignedData is version 5, not 3"),
-    ("the signer's issuer named in another case", lambda r: repacked(r, talvenor_exe=with_part(
-        entries(r)["talvenor.exe"], lambda i: (signer_of(i), signer_of(i)["sid"]),
-        lambda old: old.replace(b"intermediate", b"INTERMEDIATE"))), CAS,
+    ("the signer's issuer named in another case", part(
+        lambda i: (signer_of(i), signer_of(i)["sid"]),
+        lambda old: old.replace(b"intermediate", b"INTERMEDIATE")), CAS,
      "the signature does not carry its signer's certificate once"),
-    ("a certificate of a name no path has, beside the signer's", lambda r: repacked(
-        r, talvenor_exe=with_certificates(r, lambda i: i["content"], lambda found: sorted(
-            found + [der_of(r, "plain.pem").replace(b"Talvenor Test plain",
-                                                    "\ue000".encode() + b"x" * 16)]))), CAS,
-     "the signature carries other certificates than its signer's path, proven by signature,"
-     " to its CA"),
-    ("the timestamp's signature algorithm named with another digest", lambda r: repacked(
-        r, talvenor_exe=with_part(
-            entries(r)["talvenor.exe"],
-            lambda i: (stamp_of(i)["signer_infos"][0],
-                       stamp_of(i)["signer_infos"][0]["signature_algorithm"]["algorithm"]),
-            lambda old: old[:-1] + b"\x0d")), CAS,
+    ("a certificate of a name no path has, beside the signer's", certificates(
+        lambda i: i["content"], lambda r, found: sorted(found + [der_of(r, "plain.pem").replace(
+            b"Talvenor Test plain", "\ue000".encode() + b"x" * 16)])), CAS,
+     "the signature" + OFF_PATH),
+    ("the timestamp's signature algorithm named with another digest", part(
+        lambda i: (stamp_of(i)["signer_infos"][0],
+                   stamp_of(i)["signer_infos"][0]["signature_algorithm"]["algorithm"]),
+        lambda old: old[:-1] + b"\x0d"), CAS,
      "the timestamp's signature algorithm is not its signer's key's with its digest"),
-    ("a timestamp CA named for an untimestamped signature",
-     lambda r: repacked(r, talvenor_exe=signed(r, unsigned_exe(r))), CAS,
+    ("a timestamp CA named for an untimestamped signature", resigned(), CAS,
      "talvenor.exe's signature carries no timestamp, and a timestamp CA was named to check it by"),
-    ("a CA named for an unsigned exe", lambda r: repacked(r, talvenor_exe=unsigned_exe(r)),
-     ("--ca", "ca.pem"), "talvenor.exe is unsigned, and a CA was named to check its signature by"),
+    ("a CA named for an unsigned exe", exe(unsigned_exe), ("--ca", "ca.pem"),
+     "talvenor.exe is unsigned, and a CA was named to check its signature by"),
+    ("a signature that does not parse", part(
+        lambda i: (signer_of(i), signer_of(i)["version"]), lambda old: b"\x05\x00"), CAS,
+     "talvenor.exe's signature does not parse: Error parsing asn1crypto.cms.CMSVersion - tag should"
+     " have been 2, but 5 was found"),
+    ("a fault of the checker's own as it reads the signature", genuine, CAS,
+     "the checker failed (KeyError: 'sid'); report it",
+     {"status": 2, "fault": (release_signature, "signer_of", fails(KeyError("sid")))}),
+    ("a ValueError of the checker's own, not the parser's", genuine, CAS,
+     "the checker failed (ValueError: unsupported hash type sha256); report it",
+     {"status": 2, "fault": (hashlib, "new", fails(ValueError("unsupported hash type sha256")))}),
     # The container.
-    ("two entries of one name", with_second_readme, CAS, "the zip lists 5 entries, not 4"),
-    ("a record the directory does not list", with_unlisted_record, CAS,
-     "bytes stand between the zip's entries that its central directory does not list"),
-    ("a local name that disagrees", renamed_local, CAS,
-     "the local record of README.txt disagrees with the central directory"),
-    ("a comment", lambda r: genuine(r)[:-2] + b"\x05\x00hello", CAS, NO_ZIP),
-    ("an extra field", with_extra_field, CAS, "README.txt carries an extra field or a comment"),
+    ("two entries of one name", with_second_readme, CAS,
+     f"the zip's entries are not {', '.join(pack_zip.ENTRIES)}, each once, in that order, but"
+     f" {', '.join(pack_zip.ENTRIES)}, README.txt"),
+    ("a record the directory does not list", with_unlisted_record, CAS, REPACKED),
+    ("a local name that disagrees", renamed_local, CAS, "README.txt cannot be read: File name in"
+     " directory 'README.txt' and header b'README.TXT' differ."),
+    ("a comment", lambda r: genuine(r)[:-2] + b"\x05\x00hello", CAS, REPACKED),
+    ("an extra field", lambda r: rezipped(r, extra=struct.pack("<HHBI", 0x5455, 5, 1, 0)), CAS,
+     REPACKED),
     # Bad input.
     ("not a zip", lambda r: b"this is no zip\n", CAS, NO_ZIP),
     ("empty", lambda r: b"", CAS, NO_ZIP),
     ("truncated", lambda r: genuine(r)[:-100], CAS, NO_ZIP),
-    ("an unsupported compression method", lambda r: edited(r, 8, 10, little(12)), CAS,
+    ("an unsupported compression method",
+     lambda r: rezipped(r, compress_type=zipfile.ZIP_BZIP2), CAS,
      "README.txt is stored with compression method 12, not deflate"),
-    ("an encrypted entry", lambda r: edited(r, 6, 8, lambda old: bytes([old[0] | 1]) + old[1:]),
-     CAS, "README.txt is encrypted"),
-    ("a bad CRC", lambda r: edited(r, 14, 16, lambda crc: bytes(b ^ 1 for b in crc)), CAS,
-     "README.txt does not match its declared size and CRC"),
+    ("an encrypted entry", lambda r: edited(genuine(r), 6, 8, lambda old: bytes([old[0] | 1])
+                                            + old[1:]), CAS, "README.txt is encrypted"),
+    ("a bad CRC", lambda r: edited(genuine(r), 14, 16, lambda crc: bytes(b ^ 1 for b in crc)),
+     CAS, BAD_CRC),
     ("a bomb declaring 3 GiB", lambda r: bomb(r, declared=True), CAS,
-     "README.txt declares 3221225472 bytes, more than any release holds"),
-    ("a bomb declaring the genuine size", lambda r: bomb(r, declared=False), CAS,
-     "README.txt inflates to more than the {readme} bytes it may hold"),
+     "README.txt declares 3221225472 bytes, more than the {readme} it may hold"),
+    ("a bomb declaring the genuine size", lambda r: bomb(r, declared=False), CAS, BAD_CRC),
     ("larger than any release", lambda r: b"PK" * (1 << 19) + genuine(r), CAS,
      "the zip is larger than any release (1048576 bytes)"),
     # The name, the caller and the machine.
     ("a newline in a name", lambda r: repacked(r, README_txt=b"Run setup.exe first.\r\n"), CAS,
-     "README.txt is not what this checkout makes", 1,
-     (NAME + "\ncheck-release: ACCEPTED: " + NAME, NAME + "\\x0acheck-release: ACCEPTED: " + NAME)),
-    ("line ends of other kinds in a name", genuine, CAS, [SIGNED], 0,
-     ("talvenor\r\x85\u2028.zip", "talvenor\\x0d\\xc2\\x85\\xe2\\x80\\xa8.zip")),
-    ("a name starting with -", genuine, (*CAS, "--"), [SIGNED], 0, ("-t.zip", "-t.zip")),
+     "README.txt is not what this checkout makes", {"named": (
+         NAME + "\ncheck-release: ACCEPTED: " + NAME,
+         NAME + "\\x0acheck-release: ACCEPTED: " + NAME)}),
+    ("line ends of other kinds in a name", genuine, CAS, [SIGNED],
+     {"named": ("talvenor\r\x85\u2028.zip", "talvenor\\x0d\\xc2\\x85\\xe2\\x80\\xa8.zip")}),
+    ("a name starting with -", genuine, (*CAS, "--"), [SIGNED], {"named": ("-t.zip", "-t.zip")}),
     ("the caller's build flags and git variables, built anew", genuine,
-     ("--build-dir", "build", *CAS), [SIGNED], 0, (NAME, NAME),
-     {"LDFLAGS": "-Wl,--image-base=0x500000", "CXXFLAGS": "-O0", "GIT_DIR": "/nonexistent",
-      "GIT_WORK_TREE": "/"}),
-    ("two first checks at once", genuine, ("--build-dir", "build", *CAS), [SIGNED], 0,
-     (NAME, NAME), (), 2),
+     ("--build-dir", "build", *CAS), [SIGNED],
+     {"env": {"LDFLAGS": "-Wl,--image-base=0x500000", "CXXFLAGS": "-O0", "GIT_DIR": "/nonexistent",
+              "GIT_WORK_TREE": "/"}}),
+    ("two first checks at once", genuine, ("--build-dir", "build", *CAS), [SIGNED],
+     {"at_once": 2}),
     ("a build folder that cannot be made", genuine, ("--build-dir", "/proc/talvenor", *CAS),
      "cannot make a build folder in /proc/talvenor: No such file or directory; name another"
-     " with --build-dir", 2),
+     " with --build-dir", {"status": 2}),
     ("help asked for", genuine, (*CAS, "--help"),
      ["check-release: CANNOT CHECK: unrecognized arguments: --help (usage: check-release"
-      " [--ca CA] [--tsa-ca TSA_CA] [--build-dir BUILD_DIR] zip)"], 2),
-    ("no zip", None, CAS, "there is no zip missing.zip", 2, ("missing.zip", "missing.zip")),
-    ("no CA file", genuine, ("--ca", "missing-ca.pem"), "there is no CA file missing-ca.pem", 2),
+      " [--ca CA] [--tsa-ca TSA_CA] [--build-dir BUILD_DIR] zip)"], {"status": 2}),
+    ("no zip", None, CAS, "there is no zip missing.zip",
+     {"status": 2, "named": ("missing.zip", "missing.zip")}),
+    ("no CA file", genuine, ("--ca", "missing-ca.pem"), "there is no CA file missing-ca.pem",
+     {"status": 2}),
+    ("a CA file that holds no certificate", genuine, ("--ca", "plain.key"),
+     "the CA file plain.key holds no certificate; name the CA's certificates in PEM",
+     {"status": 2}),
+    ("a timestamp CA file that holds no certificate", genuine,
+     ("--ca", "ca.pem", "--tsa-ca", "plain.key"),
+     "the timestamp CA file plain.key holds no certificate; name the CA's certificates in PEM",
+     {"status": 2}),
 ]
 
 
-ANSWERS = {0: "ACCEPTED", 1: "REFUSED", 2: "CANNOT CHECK"}
-
-
-def columns(name, make, options, expected, status=None, file_name=(NAME, NAME), env=(),
-            at_once=1):
-    status = (0 if isinstance(expected, list) else 1) if status is None else status
-    return pytest.param(make, options, expected, status, file_name, dict(env), at_once, id=name)
-
-
-@pytest.mark.parametrize("make, options, expected, status, file_name, env, at_once",
-                         [columns(*row) for row in CHECKS])
-def test_check_release(release, tmp_path, make, options, expected, status, file_name, env,
-                       at_once):
+@pytest.mark.parametrize("check", [pytest.param(Check(*row[1:4], **(row[4] if row[4:] else {})),
+                                                id=row[0]) for row in CHECKS])
+def test_check_release(release, tmp_path, monkeypatch, capsys, check):
     """Each tampered zip keeps a checksum that fits its exe, where it has
     one: only the check behind it may find the change."""
-    zip_path = str(tmp_path / file_name[0])
-    if make == "checkout":
+    zip_path = str(tmp_path / check.named[0])
+    if check.make == "checkout":
         zip_path = shutil.copy(release.zip, os.path.join(ROOT, NAME))
-    elif make:
+    elif check.make:
         with open(zip_path, "wb") as file:
-            file.write(make(release))
-    for name in ("ca.pem", "tsa-ca.pem"):
+            file.write(check.make(release))
+    for name in ("ca.pem", "tsa-ca.pem", "plain.key"):
         shutil.copy(release.file(name), tmp_path)
+    argv = [CHECK_RELEASE, *check.options, os.path.relpath(zip_path, tmp_path)]
     try:
-        checks = [subprocess.Popen([CHECK_RELEASE, *options, os.path.relpath(zip_path, tmp_path)],
-                                   cwd=tmp_path, env=dict(release.env, **env), text=True,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                  for _ in range(at_once)]
-        outputs = [(*check.communicate(timeout=300), check.returncode) for check in checks]
+        if check.fault:  # put into the checker, which runs in this process
+            for target, value in ((check.fault[:2], check.fault[2]), ((sys, "argv"), argv)):
+                monkeypatch.setattr(*target, value)
+            monkeypatch.chdir(tmp_path)
+            status = check_release.main()
+            outputs = [(capsys.readouterr().out, "", status)]
+        else:
+            checks = [subprocess.Popen(argv, cwd=tmp_path, env=dict(release.env, **check.env),
+                                       text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                      for _ in range(check.at_once)]
+            outputs = [(*run.communicate(timeout=300), run.returncode) for run in checks]
     finally:
-        if make == "checkout":
+        if check.make == "checkout":
             os.remove(zip_path)
-    release.outputs.extend(out + err for out, err, _ in outputs)
-    head = subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"], capture_output=True,
-                          text=True, check=True).stdout.strip()
-    facts = {"head": head, "readme": len(entries(release)["README.txt"]), "name": file_name[1],
+    # The release is of HEAD, which its record names.
+    facts = {"head": commit_of(release).decode(), "readme": len(entries(release)["README.txt"]),
+             "name": check.named[1],
              "common": re.search(rb"mingw-w64-common: (\S+)",
                                  entries(release)["BUILDINFO.txt"]).group(1).decode()}
-    if isinstance(expected, list):
-        printed = [line.format(**facts) for line in expected]
+    status = check.status if check.status is not None else int(isinstance(check.expected, str))
+    if isinstance(check.expected, list):
+        printed = [line.format(**facts) for line in check.expected]
     else:
-        printed = [f"check-release: {ANSWERS[status]}: {file_name[1]}: {expected.format(**facts)}"]
-    assert [(out.splitlines(), got) for out, _, got in outputs] == [(printed, status)] * at_once
-    assert [err for _, err, _ in outputs if "Traceback" in err] == []
+        printed = [f"check-release: {ANSWERS[status]}: {check.named[1]}:"
+                   f" {check.expected.format(**facts)}"]
+    assert [(out.splitlines(), got) for out, _, got in outputs] == [(printed, status)] * len(
+        outputs)
+    # No traceback, and not the PIN, whatever the check printed.
+    assert [out + err for out, err, _ in outputs
+            if "Traceback" in err or signing.PIN in out + err] == []
 
 
-@pytest.mark.parametrize("pin, env, status, last_line", [
-    pytest.param("000000", {}, 255, "Failed", id="a wrong PIN"),
-    pytest.param(signing.PIN, {"SOURCE_DATE_EPOCH": "315532800"}, 2,
+DIRTY = ("error: the checkout has changes not committed (git status); a signed release is made"
+         " of a commit: commit them, or sign in a clean clone")
+
+
+@contextlib.contextmanager
+def changed(release, path):
+    """The clone that the release was made in, with PATH added to or made,
+    where not None; taken back after."""
+    if path:
+        with open(os.path.join(release.checkout, path), "a") as file:
+            file.write("changed\n")
+    try:
+        yield
+    finally:
+        for git in (["checkout", "-q", "--", "."], ["clean", "-q", "-f"]):
+            subprocess.run(["git", "-C", release.checkout, *git], check=True)
+
+
+def dist_zips(release):
+    return glob.glob(os.path.join(release.checkout, "build", "win32", "dist", "*.zip"))
+
+
+@pytest.mark.parametrize("pin, env, change, status, last_line", [
+    pytest.param("000000", {}, None, 255, "Failed", id="a wrong PIN"),
+    pytest.param(signing.PIN, {"SOURCE_DATE_EPOCH": "315532800"}, None, 2,
                  "error: SOURCE_DATE_EPOCH is 315532800, not the commit's time {time}; a release"
-                 " carries the commit's time: unset it", id="another time to pack at")])
-def test_a_dist_that_fails_leaves_no_zip(release, tmp_path, pin, env, status, last_line):
+                 " carries the commit's time: unset it", id="another time to pack at"),
+    pytest.param(signing.PIN, {}, "notes.txt", 2, DIRTY, id="signing a file not committed"),
+    pytest.param(signing.PIN, {}, "README.md", 2, DIRTY, id="signing a change not committed")])
+def test_a_dist_that_fails_leaves_no_zip(release, tmp_path, pin, env, change, status, last_line):
     (tmp_path / "pin").write_text(pin + "\n")
-    failed = subprocess.run([*release.dist, "--pin-file", str(tmp_path / "pin")],
-                            env=dict(release.env, **env), capture_output=True, text=True)
-    release.outputs.append(failed.stdout + failed.stderr)
-    assert (failed.returncode, failed.stderr.splitlines()[-1]) == (
-        status, last_line.format(time=commit_time()))
-    assert glob.glob(os.path.join(ROOT, "build", "win32", "dist", "*.zip")) == []
+    with release.lock(), changed(release, change):
+        failed = subprocess.run([*release.dist, "--pin-file", str(tmp_path / "pin")],
+                                env=dict(release.env, **env), capture_output=True, text=True)
+        zips = dist_zips(release)
+    assert (failed.returncode, failed.stderr.splitlines()[-1], zips) == (
+        status, last_line.format(time=commit_time()), [])
+    assert signing.PIN not in failed.stdout + failed.stderr
+
+
+def test_an_unsigned_zip_of_changes_not_committed_says_so(release):
+    with release.lock(), changed(release, "notes.txt"):
+        subprocess.run([release.dist[0]], env=release.env, capture_output=True, check=True)
+        with zipfile.ZipFile(dist_zips(release)[0]) as archive:
+            record = archive.read("BUILDINFO.txt")
+    assert b" with changes not committed\r\n" in record
 
 
 def test_pin_appears_in_no_output_command_line_or_build_file(release):
-    with open(release.file("command-lines")) as file:
-        seen = release.outputs + [file.read()]
-    for folder, _, names in os.walk(os.path.join(ROOT, "build", "win32", "dist")):
-        for name in names:
-            with open(os.path.join(folder, name), "rb") as file:
-                seen.append(file.read().decode("latin-1"))
-    assert [text for text in seen if signing.PIN in text] == []
+    seen = [read(release.file("command-lines")), read(release.file("signing-output"))]
+    for folder, _, names in os.walk(os.path.join(release.checkout, "build", "win32", "dist")):
+        seen += [read(os.path.join(folder, name)) for name in names]
+    assert [text for text in seen if signing.PIN.encode() in text] == []

@@ -1,10 +1,11 @@
 """The shipped 32-bit exe by inspection: what it is, what it imports, how it
-loads and what it says of itself."""
+loads and what it says of itself; and the exe as the release signs it, run."""
 import os
 
 import pefile
 import pytest
 from conftest import built
+from test_outcomes_end_to_end import CASES, run
 
 pytestmark = pytest.mark.platforms("wine32")
 
@@ -93,3 +94,11 @@ def test_manifest_asks_to_run_as_the_invoking_user(exe):
     text = exe.get_data(data.OffsetToData, data.Size).decode()
     assert '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' in text
     assert 'version="1.0.0.0"' in text
+
+
+@pytest.mark.parametrize("name", ["usage", "show, enabled"])
+def test_signed_exe_runs(runner, release, tmp_path, name):
+    [case] = [case for case in CASES if case.name == name]
+    result = run(runner, str(tmp_path), case.args, before=case.before, program=release.exe)
+    assert (result.stdout.decode(), result.stderr, result.returncode) == (
+        case.out.replace("\n", "\r\n"), b"", 0)

@@ -23,10 +23,10 @@ import sys
 
 from tooling import pack_zip
 from tooling.release_build import (ROOT, clean_build, git, head_file, in_root_of,
-                                   supported_releases, this_release, toolchain)
+                                   supported_releases, this_release)
 from tooling.release_container import LARGEST_RECORD, inflate, read_entries, read_record
-from tooling.release_signature import (SIGNATURE_ROOM, check_against_build,
-                                       check_signature, signature_in)
+from tooling.release_signature import (SIGNATURE_ROOM, check_against_build, check_signature,
+                                       holds_certificate, signature_in)
 from tooling.release_verdict import (ACCEPTED, CANNOT_CHECK, REFUSED, CannotCheck,
                                      Refused, say, verdict)
 
@@ -45,20 +45,19 @@ def check(zip_path, ca, tsa_ca, builds):
         raise Refused(f"the zip is larger than any release ({LARGEST_ZIP} bytes)")
     with open(zip_path, "rb") as file:
         data = file.read(LARGEST_ZIP + 1)
-    entries = read_entries(data)
-    record = read_record(inflate("BUILDINFO.txt", entries["BUILDINFO.txt"], LARGEST_RECORD),
-                         supported_releases())
+    archive = read_entries(data)
+    record = read_record(inflate(archive, "BUILDINFO.txt", LARGEST_RECORD), supported_releases())
     commit = git("rev-parse", "HEAD")
     if record["commit"] != commit:
         raise Refused(f"the zip records commit {record['commit']};"
                       f" this checkout's HEAD is {commit}")
     version = record["talvenor"]  # until the build says which version HEAD is
     readme = pack_zip.windows_text(pack_zip.readme_txt(version, head_file))
-    exe = inflate("talvenor.exe", entries["talvenor.exe"], LARGEST_EXE)
+    exe = inflate(archive, "talvenor.exe", LARGEST_EXE)
     shipped = {"talvenor.exe": exe, "BUILDINFO.txt": pack_zip.record_text(record)}
     for name, wanted in (("README.txt", readme),
                          ("talvenor.exe.sha256", pack_zip.checksum_text(exe))):
-        shipped[name] = inflate(name, entries[name], len(wanted))
+        shipped[name] = inflate(archive, name, len(wanted))
         if shipped[name] != wanted:
             raise Refused(f"{name} is not what this checkout makes"
                           + (" of the exe" if name == "talvenor.exe.sha256" else ""))
@@ -81,7 +80,7 @@ def check(zip_path, ca, tsa_ca, builds):
     if record["debian"] != pack_zip.debian_release():
         raise Refused(f"the zip records Debian {record['debian']};"
                       f" this machine is {pack_zip.debian_release()}")
-    for name, here in toolchain().items():
+    for name, here in pack_zip.toolchain().items():
         if record[name] != here:
             say(f"note: {name}: the zip records {record[name]}, this machine has {here};"
                 " the bytes decide")
@@ -110,6 +109,11 @@ def main():
                            ("timestamp CA file", options.tsa_ca)):
             if path is not None and not os.path.isfile(path):
                 raise CannotCheck(f"there is no {what} {path}")
+            # The caller's mistake, not the zip's: found here, by what the
+            # file holds, never by osslsigncode's words on it.
+            if path is not None and what != "zip" and not holds_certificate(path):
+                raise CannotCheck(f"the {what} {path} holds no certificate; name the CA's"
+                                  " certificates in PEM")
         ca, tsa_ca = (os.path.abspath(path) if path else None
                       for path in (options.ca, options.tsa_ca))
         accepted = check(os.path.abspath(options.zip), ca, tsa_ca,

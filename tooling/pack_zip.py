@@ -24,6 +24,8 @@ import textwrap
 import time
 import zipfile
 
+from tooling.release_verdict import QUICK_LIMIT, CannotCheck, run_step
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ENTRIES = ("talvenor.exe", "README.txt", "talvenor.exe.sha256", "BUILDINFO.txt")
 # The packages whose versions decide the exe's bytes: the compiler, binutils
@@ -36,10 +38,13 @@ ZIP_EPOCH = 315532800  # 1980-01-01
 
 
 def run(*argv):
-    """What the command prints, or "" where it fails or is missing."""
+    """What the command prints, run in the checkout as the check runs its
+    steps (release_verdict.run_step), so that both ask alike; or "" where it
+    fails, is missing or runs out of time, for a record that then says
+    "unknown" or "not installed" rather than a packing that stops."""
     try:
-        done = subprocess.run(argv, capture_output=True, text=True, cwd=ROOT)
-    except OSError:
+        done = run_step(argv, QUICK_LIMIT, argv[0], cwd=ROOT, stderr=subprocess.DEVNULL)
+    except CannotCheck:
         return ""
     return done.stdout.strip() if done.returncode == 0 else ""
 
@@ -115,7 +120,8 @@ def debian_release():
 
 
 def toolchain():
-    """The version of each package of TOOLCHAIN on this machine."""
+    """The version of each package of TOOLCHAIN on this machine: the record's,
+    and the check's to compare with it."""
     return {package: run("dpkg-query", "-W", "-f=${Version}", package) or "not installed"
             for package in TOOLCHAIN}
 

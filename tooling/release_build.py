@@ -9,15 +9,14 @@ import sys
 import tempfile
 
 from tooling import pack_zip
-from tooling.release_verdict import (ACCEPTED, ANSWERS, CANNOT_CHECK, REFUSED, STEP_ENVIRONMENT,
-                                     CannotCheck, Refused, printable, run_step, say)
+from tooling.release_verdict import (ACCEPTED, ANSWERS, CANNOT_CHECK, QUICK_LIMIT, REFUSED,
+                                     STEP_ENVIRONMENT, CannotCheck, Refused, printable, run_step,
+                                     say)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Each limit is several times what a genuine run takes on a busy machine
-# (docs/release.md): a git command or a script's answer takes under a
-# second; configuring and building the exe, about 15 s; making a bare root,
-# installing its packages and checking in it, about 10 minutes.
-QUICK_LIMIT = 60
+# (docs/release.md): configuring and building the exe, about 15 s; making a
+# bare root, installing its packages and checking in it, about 10 minutes.
 BUILD_LIMIT = 600
 ROOT_LIMIT = 3600
 # What the nested check is handed, beside the fixed environment: where the
@@ -28,8 +27,7 @@ CARRIED_ZIP = "release.zip"
 
 def quick(argv, what):
     """What ARGV prints, whole, run in the checkout; it must succeed."""
-    done = run_step(argv, QUICK_LIMIT, what, cwd=ROOT, stdout=subprocess.PIPE,
-                    stderr=subprocess.PIPE, text=True, errors="replace")
+    done = run_step(argv, QUICK_LIMIT, what, cwd=ROOT, stderr=subprocess.PIPE)
     if done.returncode != 0:
         reason = (done.stderr.strip().splitlines() or ["no reason given"])[-1]
         raise CannotCheck(f"{what} fails in this checkout ({reason}); run the check from a clean"
@@ -39,15 +37,6 @@ def quick(argv, what):
 
 def git(*args):
     return quick(["git", "-C", ROOT, *args], f"git {args[0]}").strip()
-
-
-def toolchain():
-    """The version of each package of the toolchain on this machine, or "not
-    installed"."""
-    return {package: run_step(["dpkg-query", "-W", "-f=${Version}", package], QUICK_LIMIT,
-                              "dpkg-query", stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              text=True).stdout or "not installed"
-            for package in pack_zip.TOOLCHAIN}
 
 
 def head_file(path):
@@ -136,8 +125,7 @@ def in_root_of(release, zip_path, ca, tsa_ca):
                                                 if name in os.environ})
         done = run_step([os.path.join(ROOT, "scripts", "debian-root"), "--carry", carried,
                          release, *argv, "--", f"/root/carried/{CARRIED_ZIP}"], ROOT_LIMIT,
-                        f"the check in a bare root of {release}", env=environment,
-                        stdout=subprocess.PIPE, text=True, errors="replace")
+                        f"the check in a bare root of {release}", env=environment)
     lines = done.stdout.splitlines()
     last = lines.pop() if lines else ""
     for line in lines:

@@ -13,8 +13,8 @@ import subprocess
 import sys
 import tempfile
 
-from asn1crypto import cms, core, pem, tsp  # noqa: F401 (tsp: so that tokens parse)
-from tooling.release_verdict import Refused, printable, run_step
+from asn1crypto import cms, core, pem, tsp, x509  # noqa: F401 (tsp: so that tokens parse)
+from tooling.release_verdict import QUICK_LIMIT, Refused, printable, run_step
 
 # Room for the largest signature block a real chain and timestamp need.
 SIGNATURE_ROOM = 64 << 10
@@ -23,8 +23,6 @@ SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 CODE_SIGNING = "code_signing"
-# Each osslsigncode or openssl step, which takes well under a second here.
-TOOL_LIMIT = 60
 # The one encoding of each algorithm the project's signing writes.
 SHA256 = bytes.fromhex("300d06096086480165030402010500")
 RSA = bytes.fromhex("300d06092a864886f70d0101010500")
@@ -340,7 +338,11 @@ def check_structure(signature, exe):
     """(the signer's subject, the paths to prove): the one signature's parts
     that Authenticode's own verdict leaves unchecked, each a path of what (the
     signature, the timestamp), its signer's certificate and the certificates
-    carried."""
+    carried. asn1crypto reads each part as it is used, and raises ValueError,
+    its one error for bytes it cannot read, where they do not parse: only that
+    error is the signature's fault. So the checker's own work that may raise
+    one too, the exe's digest, is done before."""
+    own_digest = authenticode_digest(exe, "sha256")
     try:
         check_der(signature, 0, len(signature))
         if der_form(signature) != signature:
@@ -359,7 +361,7 @@ def check_structure(signature, exe):
         indirect = encapsulated["content"].parse(SpcIndirectData)
         digest = indirect["message_digest"]
         pinned(digest["algorithm"], SHA256, "talvenor.exe's Authenticode digest is not SHA-256")
-        if digest["digest"].native != authenticode_digest(exe, "sha256"):
+        if digest["digest"].native != own_digest:
             raise Refused("talvenor.exe's signature is of other bytes than its own")
         if not isinstance(signed["crls"], core.Void):
             raise Refused("talvenor.exe's signature carries revocation lists")
@@ -390,17 +392,28 @@ def check_structure(signature, exe):
         if unsigned:
             paths.append(("timestamp", *check_token(unsigned[0]["values"][0])))
         return printable(leaf.subject.human_friendly), paths
-    except Refused:
-        raise
-    except Exception as error:  # asn1crypto's, on DER that whoever made the file chose
+    except ValueError as error:  # asn1crypto's, on DER that whoever made the file chose
         raise Refused("talvenor.exe's signature does not parse:"
                       f" {str(error).splitlines()[0]}") from None
 
 
 def tool(argv, what):
-    """ARGV's completed process, its report as text, within TOOL_LIMIT."""
-    return run_step(argv, TOOL_LIMIT, what, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                    text=True, errors="replace")
+    """ARGV's completed process, its report as one text: osslsigncode and
+    openssl each write part of it to standard error."""
+    return run_step(argv, QUICK_LIMIT, what, stderr=subprocess.STDOUT)
+
+
+def holds_certificate(path):
+    """Whether the file at PATH holds a certificate in PEM that parses. A CA
+    file that holds none is the caller's mistake, which osslsigncode would
+    report as a signature that does not verify, in words of its version's."""
+    with open(path, "rb") as file:
+        data = file.read()
+    try:
+        return any(kind == "CERTIFICATE" and x509.Certificate.load(der, strict=True).native
+                   for kind, _, der in pem.unarmor(data, multiple=True))
+    except ValueError:
+        return False
 
 
 @functools.lru_cache(maxsize=None)
