@@ -91,13 +91,10 @@ class Runner:
         """The stand-in's state file and log in folder; nothing of the
         machine's own environment may choose the state file."""
         in_program = windows_path if self.prefix else str
-        env = caller_environment()
-        env.pop("XDG_STATE_HOME", None)
-        env.update(HOME=folder, TALVENOR_STANDIN_STATE=in_program(state_path(folder)),
-                   TALVENOR_STANDIN_LOG=in_program(log_path(folder)))
-        if fault is not None:
-            env["TALVENOR_STANDIN_FAULT"] = fault
-        return env
+        env = {k: v for k, v in caller_environment().items() if k != "XDG_STATE_HOME"}
+        return dict(env, HOME=folder, TALVENOR_STANDIN_STATE=in_program(state_path(folder)),
+                    TALVENOR_STANDIN_LOG=in_program(log_path(folder)),
+                    **({} if fault is None else {"TALVENOR_STANDIN_FAULT": fault}))
 
     def run(self, args, env, program=None, **popen):
         argv = [program or self.program, *args]

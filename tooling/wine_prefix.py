@@ -170,18 +170,23 @@ class WinePrefix:
         self._tried(lambda: self._boot_from_nothing(launcher, say), say)
         self._tried(lambda: self._start_keeper(keeper), say)
         self.register(os.path.join(build, "talvenor_stand_in.dll"))
-        self._first_runs([os.path.join(build, "talvenor.exe"), "s"], say)
+        first_run = [os.path.join(build, "talvenor.exe"), "s"]
+        self._tried(lambda: self._first_run(first_run, say), say, FIRST_RUN_TRIES,
+                    going_on="the runs go on without one")
 
-    def _tried(self, step, say):
-        """STEP, which returns None or what went wrong, tried once more where it
-        goes wrong; a BootFailure where it does so every time."""
-        for attempt in range(1, BOOT_TRIES + 1):
+    def _tried(self, step, say, tries=BOOT_TRIES, going_on=None):
+        """STEP, which returns None or what went wrong, tried again where it
+        goes wrong, TRIES times at most; then a BootFailure, or where GOING_ON
+        says how the set-up goes on all the same, that said."""
+        for attempt in range(1, tries + 1):
             failed = step()
             if failed is None:
                 return
-            if attempt == BOOT_TRIES:
-                raise BootFailure(f"{failed}, {BOOT_TRIES} times")
-            say(f"wine{self.bits}: {failed}, so it was tried once more")
+            if attempt < tries:
+                say(f"wine{self.bits}: {failed}, so it was tried once more")
+        if going_on is None:
+            raise BootFailure(f"{failed}, {tries} times")
+        say(f"wine{self.bits}: {failed}, {tries} times; {going_on}")
 
     def _boot_from_nothing(self, launcher, say):
         """Boots the prefix in an emptied folder: None, or how the boot hung."""
@@ -201,33 +206,29 @@ class WinePrefix:
         say(f"wine{self.bits}: the prefix booted in {time.monotonic() - started:.0f} s")
         return None
 
-    def _first_runs(self, first_run, say):
+    def _first_run(self, first_run, say):
         """The first run that uses COM starts processes of Wine's own, the
         desktop process among them where the keeper's did not last (Debian
         13's Wine under emulation: its desktop process crashed as it started,
         with every keeper), and one of them may crash meanwhile, into that
         run's standard error. So FIRST_RUN (the program and its arguments)
         runs here, with the boot log for its output and a state file of its
-        own, until there is one desktop process."""
+        own, and is tried again until there is one desktop process: None, or
+        how many there were."""
         state = windows_path(os.path.join(self.folder, "first-run-state"))
-        for attempt in range(1, FIRST_RUN_TRIES + 1):
-            try:
-                self._quiet([self.wine, *first_run], timeout=600, check=False,
-                            settings={"TALVENOR_STANDIN_STATE": state})
-            except subprocess.TimeoutExpired:
-                say(f"wine{self.bits}: the set-up's first run did not end within 600 s")
-            time.sleep(DESKTOP_SETTLE_SECONDS)  # one that crashes does so at once
-            desktops = self._desktops()
-            if len(desktops) == 1:
-                return
-            for pid in desktops:  # two, started at once, hang later runs
-                with contextlib.suppress(OSError):
-                    os.kill(pid, signal.SIGKILL)
-            if attempt < FIRST_RUN_TRIES:
-                say(f"wine{self.bits}: the first run left {len(desktops)} desktop processes,"
-                    " so it ran once more")
-        say(f"wine{self.bits}: {FIRST_RUN_TRIES} first runs left no one desktop process;"
-            " the runs go on without one")
+        try:
+            self._quiet([self.wine, *first_run], timeout=600, check=False,
+                        settings={"TALVENOR_STANDIN_STATE": state})
+        except subprocess.TimeoutExpired:
+            say(f"wine{self.bits}: the set-up's first run did not end within 600 s")
+        time.sleep(DESKTOP_SETTLE_SECONDS)  # one that crashes does so at once
+        desktops = self._desktops()
+        if len(desktops) == 1:
+            return None
+        for pid in desktops:  # two, started at once, hang later runs
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
+        return f"the set-up's first run left {len(desktops)} desktop processes"
 
     def _start_keeper(self, keeper):
         """Starts KEEPER and waits until it says it is up: None, or what became
