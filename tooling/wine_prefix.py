@@ -31,7 +31,8 @@ KEEPER_SECONDS = 300
 DESKTOP_SETTLE_SECONDS = 5
 FIRST_RUN_TRIES = 4
 # How lines that Wine, its libraries or the emulator write begin: never a line
-# of the program's, whose messages are its own few.
+# of the program's, whose messages are its own few. Under emulation a process
+# of Wine's own was seen to crash into a run's standard error so.
 WINE_OWN_WORDS = (b"qemu: ", b"wine: ", b"wine client error:", b"error: XDG_RUNTIME_DIR",
                   b"Inconsistency detected by ld.so", b"*** stack smashing detected")
 
@@ -315,7 +316,8 @@ class WinePrefix:
         while the class is unregistered), and catches its output, always, and
         in files, not pipes: a process of Wine's own that the run starts
         inherits them, and may outlive the program, whose end is the end of
-        the run. Unlike the set-up's steps, it runs with the caller's
+        the run (through pipes, a new desktop process held a run that had
+        ended for 300 s). Unlike the set-up's steps, it runs with the caller's
         environment, its stand-in settings and Wine's own WINEDEBUG."""
         popen.pop("capture_output", None)
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
@@ -342,6 +344,8 @@ class WinePrefix:
         if result.returncode < 0 or any(line.startswith(WINE_OWN_WORDS)
                                         for line in result.stderr.splitlines()):
             raise WineFailure(said)
+        # Seen under emulation: the desktop process crashed, and a run started
+        # another, into its standard error.
         if desktops_after != desktops:
             raise WineFailure(f"{said}; the desktop processes changed meanwhile ({desktops} then"
                               f" {desktops_after})")
