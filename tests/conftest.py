@@ -14,7 +14,7 @@ from types import SimpleNamespace
 
 import pytest
 import signing
-from tooling.wine_prefix import WinePrefix, windows_path
+from tooling.wine_prefix import WinePrefix, caller_environment, windows_path
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -32,14 +32,11 @@ def pytest_configure(config):
 
 
 def pytest_collection_modifyitems(config, items):
-    platform = config.getoption("platform")
-    chosen, other = [], []
-    for item in items:
+    def chosen(item):
         marker = item.get_closest_marker("platforms")
-        (chosen if marker is None or platform in marker.args else other).append(item)
-    if other:
-        config.hook.pytest_deselected(items=other)
-        items[:] = chosen
+        return marker is None or config.getoption("platform") in marker.args
+    config.hook.pytest_deselected(items=[item for item in items if not chosen(item)])
+    items[:] = filter(chosen, items)
 
 
 def build_dir(config):
@@ -57,6 +54,20 @@ def state_path(folder):
 
 def log_path(folder):
     return os.path.join(folder, "log")
+
+
+def read(path):
+    """A file's bytes as text, byte for byte, or None where there is none."""
+    try:
+        with open(path, "rb") as file:
+            return file.read().decode("latin-1")
+    except FileNotFoundError:
+        return None
+
+
+def append(path, text):
+    with open(path, "a") as file:
+        file.write(text)
 
 
 class Runner:
@@ -77,20 +88,14 @@ class Runner:
         """The stand-in's log after CALLS, as this platform writes it."""
         return "".join(c + "\n" for c in calls if c.split()[0] not in self.unlogged) or None
 
-    def path_for_program(self, path):
-        return windows_path(path) if self.prefix else path
-
     def environment(self, folder, fault=None):
         """The stand-in's state file and log in folder; nothing of the
         machine's own environment may choose the state file."""
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith("TALVENOR_STANDIN_") and k != "XDG_STATE_HOME"}
-        env["HOME"] = folder
-        env["TALVENOR_STANDIN_STATE"] = self.path_for_program(state_path(folder))
-        env["TALVENOR_STANDIN_LOG"] = self.path_for_program(log_path(folder))
-        if fault is not None:
-            env["TALVENOR_STANDIN_FAULT"] = fault
-        return env
+        in_program = windows_path if self.prefix else str
+        env = {k: v for k, v in caller_environment().items() if k != "XDG_STATE_HOME"}
+        return dict(env, HOME=folder, TALVENOR_STANDIN_STATE=in_program(state_path(folder)),
+                    TALVENOR_STANDIN_LOG=in_program(log_path(folder)),
+                    **({} if fault is None else {"TALVENOR_STANDIN_FAULT": fault}))
 
     def run(self, args, env, program=None, **popen):
         argv = [program or self.program, *args]
@@ -101,64 +106,48 @@ class Runner:
 
 def session_prefix(config):
     """One prefix for the session at build/tests/wine, booted by whichever
-    process needs it first: pytest-xdist's workers share it, the controller
-    stops it. What the boot says waits there for the session's summary."""
+    process needs it first: pytest-xdist's workers share it, the session's
+    first process stops it. What the boot says waits beside it for the
+    session's summary (a boot empties the prefix's folder)."""
     prefix = WinePrefix(64 if config.getoption("platform") == "wine64" else 32,
                         built(config, "tests", "wine"))
-    prefix.note = os.path.join(prefix.folder, "boot-note")
-    prefix.marker = os.path.join(prefix.folder, "booted")
+    prefix.note, prefix.marker = prefix.folder + "-note", os.path.join(prefix.folder, "booted")
+    # The session's first process, whose children pytest-xdist's workers are.
+    prefix.session = str(os.getppid() if hasattr(config, "workerinput") else os.getpid())
     return prefix
 
 
 @pytest.fixture(scope="session")
 def runner(pytestconfig):
     if pytestconfig.getoption("platform") == "native":
-        yield Runner(build_dir(pytestconfig))
-        return
+        return Runner(build_dir(pytestconfig))
     prefix = session_prefix(pytestconfig)
-    session = getattr(pytestconfig, "workerinput", {}).get("testrunuid", "")
     with open(prefix.folder + ".lock", "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if not session or not os.path.exists(prefix.marker) or read(prefix.marker) != session:
-            prefix.boot(built(pytestconfig, "talvenor_stand_in.dll"),
-                        built(pytestconfig, "tests", "wine_keeper.exe"),
-                        first_run=[built(pytestconfig, "talvenor.exe"), "s"],
-                        say=lambda line: append(prefix.note, line + "\n"))
-            append(prefix.marker, session)
-    yield Runner(build_dir(pytestconfig), prefix)
-    if not hasattr(pytestconfig, "workerinput"):
-        prefix.stop()
-
-
-def read(path):
-    with open(path) as file:
-        return file.read()
-
-
-def append(path, text):
-    with open(path, "a") as file:
-        file.write(text)
+        if read(prefix.marker) != prefix.session:
+            prefix.boot(build_dir(pytestconfig), say=lambda line: append(prefix.note, line + "\n"))
+            append(prefix.marker, prefix.session)
+    return Runner(build_dir(pytestconfig), prefix)
 
 
 def pytest_terminal_summary(terminalreporter, config):
-    prefix = None if config.getoption("platform") == "native" else session_prefix(config)
-    if prefix and not hasattr(config, "workerinput"):
-        if os.path.exists(prefix.note):
-            terminalreporter.write(read(prefix.note))
-            os.remove(prefix.note)
-        # A test that met Wine's failure ran once more (tests/CMakeLists.txt).
-        for report in terminalreporter.stats.get("rerun", []):
-            terminalreporter.write_line(f"wine{prefix.bits}: {report.nodeid} ran once more, as"
-                                        f" Wine failed: {report.longrepr.reprcrash.message}")
-
-
-def pytest_sessionfinish(session):
-    """The xdist controller stops the prefix its workers shared."""
-    config = session.config
-    if hasattr(config, "workerinput") or not config.getoption("numprocesses", None):
+    """In the session's first process, once its workers are done: how the
+    prefix booted, and which tests ran once more as Wine failed them; then
+    the prefix stops, where this session booted it, and not where another
+    did, which may still run in it."""
+    if config.getoption("platform") == "native" or hasattr(config, "workerinput"):
         return
-    if config.getoption("platform") != "native" and os.path.exists(session_prefix(config).marker):
-        session_prefix(config).stop()
+    prefix = session_prefix(config)
+    if os.path.exists(prefix.note):
+        terminalreporter.write(read(prefix.note))
+        os.remove(prefix.note)
+    # A test that met Wine's failure ran once more (tests/CMakeLists.txt).
+    for report in terminalreporter.stats.get("rerun", []):
+        terminalreporter.write_line(f"wine{prefix.bits}: {report.nodeid} ran once more, as"
+                                    f" Wine failed: {report.longrepr.reprcrash.message}")
+    if read(prefix.marker) == prefix.session:
+        prefix.stop()
+        os.remove(prefix.marker)
 
 
 @contextlib.contextmanager

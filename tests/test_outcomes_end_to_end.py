@@ -8,11 +8,11 @@ import subprocess
 import tempfile
 import threading
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 import pytest
-from conftest import ROOT, log_path, state_path
-from tooling.wine_prefix import windows_path
+from conftest import ROOT, log_path, read, state_path
+from tooling.wine_prefix import caller_environment, windows_path
 
 USAGE = ("Talvenor 1.0\nUsage:\ne\tenable Remote Desktop\nd\tdisable Remote Desktop\n"
          "s\tdisplay state of service\n")
@@ -46,86 +46,76 @@ as_root = pytest.mark.skipif(os.geteuid() != 0,
 
 @dataclass
 class Case:
+    """A row of the table: the run's arguments, the state file before it and
+    the stand-in's fault; what it prints on standard output, or a failure's
+    message ("Can't ..."), which it prints on standard error instead and ends
+    with 1. The
+    rest follows: a change carried out sets the state, nothing else does, and
+    the stand-in logs the calls up to the first that fails."""
     name: str
-    args: list
+    args: list  # or one argument alone
     out: str
-    err: str = ""
-    status: int = 0
-    before: str = MISSING  # state file contents before the run
-    after: str = "same"  # state file contents after it
-    calls: list = field(default_factory=list)  # the stand-in's log
+    before: str = MISSING
     fault: str = None
-    native_only: bool = False  # injects a fault into COM initialisation
+
+    def __post_init__(self):
+        self.args = [self.args] if isinstance(self.args, str) else self.args
+        letter = self.args[0][:1] if self.args else ""
+        failed = self.out.startswith("Can't")
+        self.out, self.err, self.status = ("", self.out, 1) if failed else (self.out, "", 0)
+        self.after = self.before if failed else {"e": "1\n", "d": "0\n"}.get(letter, self.before)
+        command = {"s": QUERIED, "e": ENABLING, "d": DISABLING}.get(letter, [])
+        self.calls = {NO_COM: CREATED[:1], NO_OBJECT: CREATED}.get(self.err, command)
+        # Wine's own COM library never meets the stand-in's faults for it.
+        self.native_only = (self.fault or "").startswith("init")
 
 
 CASES = [
     Case("usage", [], USAGE),
     Case("usage leaves COM alone even with a fault set", [], USAGE, fault="create"),
-    Case("empty argument", [""], ""),
-    Case("upper-case letter", ["S"], "", before="1\n"),
-    Case("upper-case enable", ["E"], ""),
-    Case("minus sign", ["-s"], ""),
-    Case("slash", ["/s"], ""),
+    Case("empty argument", "", ""),
+    Case("upper-case letter", "S", "", "1\n"),
+    Case("upper-case enable", "E", ""),
+    Case("minus sign", "-s", ""),
+    Case("slash", "/s", ""),
     Case("other letter", ["x", "s"], ""),
-    Case("show, never set", ["s"], DISABLED, calls=QUERIED),
-    Case("show, disabled", ["s"], DISABLED, before="0\n", calls=QUERIED),
-    Case("show, enabled", ["s"], ENABLED, before="1\n", calls=QUERIED),
-    Case("show, minus one", ["s"], ENABLED, before="-1\n", calls=QUERIED),
-    Case("status", ["status"], ENABLED, before="1\n", calls=QUERIED),
-    Case("show as a word", ["show"], DISABLED, before="0\n", calls=QUERIED),
-    Case("show, more arguments", ["s", "e", "d"], ENABLED, before="1\n", calls=QUERIED),
-    Case("enable, never set", ["e"], SUCCEEDED, after="1\n", calls=ENABLING),
-    Case("enable", ["enable"], SUCCEEDED, before="0\n", after="1\n", calls=ENABLING),
-    Case("enable, already on", ["e"], SUCCEEDED, before="1\n", after="1\n", calls=ENABLING),
-    Case("disable", ["d"], SUCCEEDED, before="1\n", after="0\n", calls=DISABLING),
-    Case("disable as a word", ["disable"], SUCCEEDED, before="-1\n", after="0\n",
-         calls=DISABLING),
-    Case("delete disables", ["delete"], SUCCEEDED, before="1\n", after="0\n", calls=DISABLING),
-    Case("COM fails", ["s"], "", NO_COM, 1, calls=CREATED[:1], fault="init", native_only=True),
-    Case("COM fails with another code", ["e"], "", NO_COM, 1, before="0\n", calls=CREATED[:1],
-         fault="init=0xFFFFFFFF", native_only=True),
-    Case("COM already initialised", ["s"], ENABLED, before="1\n", calls=QUERIED,
-         fault="init-positive", native_only=True),
-    Case("COM initialised with another positive code", ["s"], ENABLED, before="1\n",
-         calls=QUERIED, fault="init-positive=0x7FFFFFFF", native_only=True),
-    Case("creation fails", ["e"], "", NO_OBJECT, 1, before="0\n", calls=CREATED,
-         fault="create"),
-    Case("creation fails with another code", ["s"], "", NO_OBJECT, 1, calls=CREATED,
-         fault="create=0x80000000"),
-    Case("creation fails after writing a pointer", ["e"], "", NO_OBJECT, 1, before="0\n",
-         calls=CREATED, fault="create-poison"),
-    Case("creation gives no object", ["s"], "", NO_OBJECT, 1, calls=CREATED, fault="no-object"),
-    Case("creation answers S_FALSE", ["e"], SUCCEEDED, before="0\n", after="1\n",
-         calls=ENABLING, fault="create-positive"),
-    Case("creation answers another positive code", ["s"], ENABLED, before="1\n",
-         calls=QUERIED, fault="create-positive=0x7FFFFFFF"),
-    Case("getter fails", ["s"], "", NO_QUERY, 1, before="1\n", calls=QUERIED, fault="get"),
-    Case("getter fails with another code", ["s"], "", NO_QUERY, 1, before="1\n", calls=QUERIED,
-         fault="get=0x8000FFFF"),
-    Case("getter answers S_FALSE", ["s"], ENABLED, before="1\n", calls=QUERIED,
-         fault="get-positive"),
-    Case("getter answers another positive code", ["s"], DISABLED, before="0\n", calls=QUERIED,
-         fault="get-positive=0x7FFFFFFF"),
-    Case("setter answers S_FALSE", ["d"], SUCCEEDED, before="1\n", after="0\n",
-         calls=DISABLING, fault="set-positive"),
-    Case("setter answers another positive code", ["e"], SUCCEEDED, before="0\n", after="1\n",
-         calls=ENABLING, fault="set-positive=0x7FFFFFFF"),
-    Case("state unreadable", ["s"], "", NO_QUERY, 1, before="on\n", calls=QUERIED),
-    Case("state out of range", ["s"], "", NO_QUERY, 1, before="32768\n", calls=QUERIED),
-    Case("enable refused", ["e"], "", NO_ENABLE, 1, before="0\n", calls=ENABLING, fault="set"),
-    Case("disable refused", ["d"], "", NO_DISABLE, 1, before="1\n", calls=DISABLING,
-         fault="set"),
-    Case("enable refused with another code", ["e"], "", NO_ENABLE, 1, before="0\n",
-         calls=ENABLING, fault="set=0x80004005"),
+    Case("show, never set", "s", DISABLED),
+    Case("show, disabled", "s", DISABLED, "0\n"),
+    Case("show, enabled", "s", ENABLED, "1\n"),
+    Case("show, minus one", "s", ENABLED, "-1\n"),
+    Case("status", "status", ENABLED, "1\n"),
+    Case("show as a word", "show", DISABLED, "0\n"),
+    Case("show, more arguments", ["s", "e", "d"], ENABLED, "1\n"),
+    Case("enable, never set", "e", SUCCEEDED),
+    Case("enable", "enable", SUCCEEDED, "0\n"),
+    Case("enable, already on", "e", SUCCEEDED, "1\n"),
+    Case("disable", "d", SUCCEEDED, "1\n"),
+    Case("disable as a word", "disable", SUCCEEDED, "-1\n"),
+    Case("delete disables", "delete", SUCCEEDED, "1\n"),
+    Case("COM fails", "s", NO_COM, fault="init"),
+    Case("COM fails with another code", "e", NO_COM, "0\n", "init=0xFFFFFFFF"),
+    Case("COM already initialised", "s", ENABLED, "1\n", "init-positive"),
+    Case("COM initialised with another positive code", "s", ENABLED, "1\n",
+         "init-positive=0x7FFFFFFF"),
+    Case("creation fails", "e", NO_OBJECT, "0\n", "create"),
+    Case("creation fails with another code", "s", NO_OBJECT, fault="create=0x80000000"),
+    Case("creation fails after writing a pointer", "e", NO_OBJECT, "0\n", "create-poison"),
+    Case("creation gives no object", "s", NO_OBJECT, fault="no-object"),
+    Case("creation answers S_FALSE", "e", SUCCEEDED, "0\n", "create-positive"),
+    Case("creation answers another positive code", "s", ENABLED, "1\n",
+         "create-positive=0x7FFFFFFF"),
+    Case("getter fails", "s", NO_QUERY, "1\n", "get"),
+    Case("getter fails with another code", "s", NO_QUERY, "1\n", "get=0x8000FFFF"),
+    Case("getter answers S_FALSE", "s", ENABLED, "1\n", "get-positive"),
+    Case("getter answers another positive code", "s", DISABLED, "0\n", "get-positive=0x7FFFFFFF"),
+    Case("setter answers S_FALSE", "d", SUCCEEDED, "1\n", "set-positive"),
+    Case("setter answers another positive code", "e", SUCCEEDED, "0\n", "set-positive=0x7FFFFFFF"),
+    Case("state unreadable", "s", NO_QUERY, "on\n"),
+    Case("state out of range", "s", NO_QUERY, "32768\n"),
+    Case("enable refused", "e", NO_ENABLE, "0\n", "set"),
+    Case("disable refused", "d", NO_DISABLE, "1\n", "set"),
+    Case("enable refused with another code", "e", NO_ENABLE, "0\n", "set=0x80004005"),
 ]
-
-
-def read(path):
-    try:
-        with open(path, "rb") as file:
-            return file.read().decode("latin-1")
-    except FileNotFoundError:
-        return MISSING
 
 
 def store(folder, contents):
@@ -137,20 +127,8 @@ def store(folder, contents):
 def run(runner, folder, args, fault=None, before=MISSING, extra_env=(), **popen):
     if before is not MISSING:
         store(folder, before)
-    env = dict(runner.environment(folder, fault), **dict(extra_env))
-    popen.setdefault("stdin", subprocess.DEVNULL)
-    if "stdout" not in popen:
-        popen["capture_output"] = True
-    return runner.run(args, env, **popen)
-
-
-@dataclass
-class Outcome:
-    stdout: str
-    stderr: str
-    status: int
-    state_file: str
-    log: str
+    popen = {"stdin": subprocess.DEVNULL, "capture_output": "stdout" not in popen, **popen}
+    return runner.run(args, dict(runner.environment(folder, fault), **dict(extra_env)), **popen)
 
 
 @pytest.mark.parametrize("case", [
@@ -158,12 +136,11 @@ class Outcome:
     for case in CASES])
 def test_table(runner, tmp_path, case):
     result = run(runner, str(tmp_path), case.args, case.fault, case.before)
-    assert Outcome(result.stdout.decode("latin-1"), result.stderr.decode("latin-1"),
-                   result.returncode, read(state_path(tmp_path)), read(log_path(tmp_path))) \
-        == Outcome(case.out.replace("\n", runner.line_end),
-                   case.err.replace("\n", runner.line_end), case.status,
-                   case.before if case.after == "same" else case.after,
-                   runner.log_of(case.calls))
+    assert dict(stdout=result.stdout.decode("latin-1"), stderr=result.stderr.decode("latin-1"),
+                status=result.returncode, state=read(state_path(tmp_path)),
+                log=read(log_path(tmp_path))) == dict(
+        stdout=case.out.replace("\n", runner.line_end), status=case.status, state=case.after,
+        stderr=case.err.replace("\n", runner.line_end), log=runner.log_of(case.calls))
 
 
 @native
@@ -181,46 +158,37 @@ def test_a_mistyped_fault_stops_the_run_before_anything_else(runner, tmp_path, f
 
 
 @native
-def test_closed_standard_output(runner, tmp_path):
-    # The message for the closed stream must not end up in a file of the stand-in's.
-    env = runner.environment(str(tmp_path))
-    store(str(tmp_path), "0\n")
-    result = subprocess.run(["sh", "-c", 'exec "$0" "$@" >&-', runner.program, "e"], env=env,
-                            stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60)
-    assert (result.returncode, result.stderr) == (0, b"")
-    assert (read(state_path(tmp_path)), read(log_path(tmp_path))) == (
-        "1\n", runner.log_of(ENABLING))
-
-
-@native
-@pytest.mark.parametrize("letter", ["s", "e"])
-def test_into_a_pipe_nobody_reads(runner, tmp_path, letter):
+@pytest.mark.parametrize("letter, after, calls", [("s", "0\n", QUERIED), ("e", "1\n", ENABLING)],
+                         ids=["s", "e"])
+@pytest.mark.parametrize("closed", [True, False], ids=["closed", "into a pipe nobody reads"])
+def test_standard_output_that_takes_nothing(runner, tmp_path, letter, after, calls, closed):
+    """Closed, its descriptor is the first the run opens next: the message
+    for the closed stream must not end up in a file of the stand-in's."""
     reader, writer = os.pipe()
     os.close(reader)
     try:
-        result = run(runner, str(tmp_path), [letter], stdout=writer, stderr=subprocess.PIPE)
+        result = run(runner, str(tmp_path), [letter], before="0\n", stderr=subprocess.PIPE,
+                     **({"stdout": None, "preexec_fn": lambda: os.close(1)} if closed
+                        else {"stdout": writer}))
     finally:
         os.close(writer)
-    assert (result.returncode, result.stderr) == (0, b"")
-
-
-IN_HOME = ".local/state/talvenor/remote-desktop"
+    assert (result.returncode, result.stderr, read(state_path(tmp_path)),
+            read(log_path(tmp_path))) == (0, b"", after, runner.log_of(calls))
 
 
 @native
 @pytest.mark.parametrize("variables, kept_at", [
     ({"XDG_STATE_HOME": "{}", "HOME": "/nonexistent"}, "talvenor/remote-desktop"),
-    ({"HOME": "{}"}, IN_HOME),
-    ({"XDG_STATE_HOME": "xdg", "HOME": "{}"}, IN_HOME),
-    ({"TALVENOR_STANDIN_STATE": "", "HOME": "{}"}, IN_HOME),
+    ({"HOME": "{}"}, ".local/state/talvenor/remote-desktop"),
+    ({"XDG_STATE_HOME": "xdg", "HOME": "{}"}, ".local/state/talvenor/remote-desktop"),
+    ({"TALVENOR_STANDIN_STATE": "", "HOME": "{}"}, ".local/state/talvenor/remote-desktop"),
     ({"TALVENOR_STANDIN_STATE": "{}/chosen", "XDG_STATE_HOME": "{}"}, "chosen"),
 ], ids=["under $XDG_STATE_HOME", "under $HOME", "under $HOME when $XDG_STATE_HOME is relative",
         "under $HOME when $TALVENOR_STANDIN_STATE is empty",
         "at $TALVENOR_STANDIN_STATE before $XDG_STATE_HOME"])
 def test_state_kept(runner, tmp_path, variables, kept_at):
     """Run in the case's folder ({} in the variables): the one path created there."""
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith("TALVENOR_STANDIN_") and k not in ("XDG_STATE_HOME", "HOME")}
+    env = {k: v for k, v in caller_environment().items() if k not in ("XDG_STATE_HOME", "HOME")}
     env.update({k: v.format(tmp_path) for k, v in variables.items()})
     enable, show = (runner.run([letter], env, cwd=tmp_path, capture_output=True)
                     for letter in "es")
@@ -234,17 +202,15 @@ def test_scripts_run_keeps_relative_paths_relative_to_its_caller(runner, tmp_pat
     built = os.path.join(ROOT, "build", "native", "talvenor")
     if not (os.path.exists(built) and os.path.samefile(runner.program, built)):
         pytest.skip("scripts/run runs build/native, and this is another build")
-    env = dict(runner.environment(str(tmp_path)), TALVENOR_STANDIN_STATE="relative-state",
-               TALVENOR_STANDIN_LOG="relative-log")
     in_checkout = [os.path.join(ROOT, name) for name in ("relative-state", "relative-log")]
     try:
-        result = subprocess.run([os.path.join(ROOT, "scripts", "run"), "e"], env=env,
-                                cwd=tmp_path, capture_output=True, timeout=600)
-        left = [path for path in in_checkout if os.path.exists(path)]
+        result = run(runner, str(tmp_path), ["e"], program=os.path.join(ROOT, "scripts", "run"),
+                     cwd=tmp_path, extra_env={"TALVENOR_STANDIN_STATE": "relative-state",
+                                              "TALVENOR_STANDIN_LOG": "relative-log"})
     finally:
-        for path in in_checkout:
-            if os.path.exists(path):
-                os.remove(path)
+        left = [path for path in in_checkout if os.path.exists(path)]
+        for path in left:
+            os.remove(path)
     assert result.stdout.decode() == SUCCEEDED
     assert read(os.path.join(tmp_path, "relative-state")) == "1\n"
     assert left == []
@@ -256,8 +222,7 @@ def test_many_runs_at_once_never_show_a_torn_state(runner, tmp_path):
     read over and over meanwhile, is never seen empty or half written."""
     folder = str(tmp_path)
     store(folder, "0\n")
-    choose = random.Random(7).choice
-    letters = [choose("eds") for _ in range(400)]
+    letters = random.Random(7).choices("eds", k=400)
     seen_states = set()
     done = threading.Event()
 
@@ -288,7 +253,7 @@ def test_many_runs_at_once_never_show_a_torn_state(runner, tmp_path):
 
 @pytest.fixture
 def open_folder():
-    """A folder another user can enter, with a copy of the program in it."""
+    """A folder another user can enter."""
     folder = tempfile.mkdtemp(prefix="talvenor-e2e-")
     os.chmod(folder, 0o755)
     yield folder
@@ -296,12 +261,10 @@ def open_folder():
 
 
 def as_nobody(runner, folder, letter):
-    """Runs a copy of the program in the folder as nobody, who may not be able
-    to read the build or anything else of the checkout."""
-    program = os.path.join(folder, "talvenor")
-    shutil.copy(runner.program, program)
-    return runner.run([letter], runner.environment(folder), program=program, user=65534,
-                      group=65534, extra_groups=[], capture_output=True)
+    """Runs a copy of the program, put in the folder, as nobody, who may not be
+    able to read the build or anything else of the checkout."""
+    return run(runner, folder, [letter], program=shutil.copy(runner.program, folder),
+               user=65534, group=65534, extra_groups=[])
 
 
 @native
@@ -342,9 +305,8 @@ def test_a_file_where_the_state_folder_should_be(runner, tmp_path):
 @pytest.mark.parametrize("letter, message", [("s", NO_QUERY), ("e", NO_ENABLE)], ids=["s", "e"])
 def test_a_state_path_too_long_to_use(runner, tmp_path, length, letter, message):
     folder = str(tmp_path)
-    env = dict(runner.environment(folder))
-    env["TALVENOR_STANDIN_STATE"] = folder + "/" + "x" * (length - len(folder) - 1)
-    result = runner.run([letter], env, capture_output=True)
+    result = run(runner, folder, [letter], extra_env={
+        "TALVENOR_STANDIN_STATE": folder + "/" + "x" * (length - len(folder) - 1)})
     assert (result.stdout, result.stderr.decode(), result.returncode) == (b"", message, 1)
     assert sorted(os.listdir(folder)) == ["log"]
 
@@ -367,8 +329,7 @@ def test_an_endless_state_file_is_read_only_as_far_as_needed(runner, tmp_path):
     def write_forever():
         try:
             with open(state_path(tmp_path), "wb") as fifo:
-                for _ in range(64 << 10):
-                    fifo.write(b"1" * 1024)
+                fifo.write(b"1" * (64 << 20))
             outcome["wrote"] = "all 64 MiB"
         except BrokenPipeError:
             outcome["wrote"] = "until the reader left"
@@ -386,48 +347,36 @@ def test_a_change_reaches_the_disk_before_it_replaces_the_state(runner, tmp_path
     """So that no crash leaves the state file half written: the new state is
     written to a temporary file, synced, and only then renamed over the old."""
     trace = os.path.join(tmp_path, "trace")
-    store(str(tmp_path), "0\n")
     # The leak checker of a sanitizer build cannot work under a tracer.
-    env = dict(runner.environment(str(tmp_path)), ASAN_OPTIONS="detect_leaks=0")
-    subprocess.run(["strace", "-f", "-qq", "-o", trace, "-e",
-                    "trace=write,fsync,fdatasync,rename,renameat,renameat2", runner.program, "e"],
-                   env=env, check=True, capture_output=True, timeout=60)
-    steps = []
-    with open(trace) as file:
-        for line in file:
-            if re.search(r'\bwrite\((\d+), "1\\n", 2\)', line):
-                steps.append("write " + re.search(r"write\((\d+)", line).group(1))
-            elif re.search(r"\bf(data)?sync\(", line):
-                steps.append("sync " + re.search(r"sync\((\d+)", line).group(1))
-            elif re.search(r'\brename(at2?)?\(.*"[^"]*/remote-desktop"', line):
-                steps.append("rename")
+    traced = run(runner, str(tmp_path), ["-f", "-qq", "-o", trace, "-e",
+                                         "trace=write,fsync,fdatasync,rename,renameat,renameat2",
+                                         runner.program, "e"], before="0\n", program="strace",
+                 extra_env={"ASAN_OPTIONS": "detect_leaks=0"})
+    assert (traced.returncode, traced.stdout) == (0, SUCCEEDED.encode())
+    with open(trace) as file:  # each step as "write FD", "sync FD" or "rename"
+        steps = [" ".join(filter(None, step)) for step in re.findall(
+            r'\b(write)\((\d+), "1\\n", 2\)|\bf(?:data)?(sync)\((\d+)'
+            r'|\b(rename)(?:at2?)?\(.*"[^"]*/remote-desktop"', file.read())]
     descriptor = steps[0].split()[-1] if steps else "?"
     assert steps == [f"write {descriptor}", f"sync {descriptor}", "rename"]
     assert read(state_path(tmp_path)) == "1\n"
 
 
 @wine
-def test_a_dll_planted_beside_the_program_is_not_loaded(runner, tmp_path):
-    """Planted in the program's folder, which is also the current one, under the
-    name the class's server asks for by bare name."""
-    program = os.path.join(tmp_path, "talvenor.exe")
-    planted = os.path.join(tmp_path, "talvenor_planted.dll")
-    shutil.copy(runner.program, program)
-    shutil.copy(runner.planted, planted)
+def test_the_object_lives_in_the_program_which_loads_no_dll_planted_beside_it(runner, tmp_path):
+    """The object made in the program, on its main thread; a DLL planted in the
+    program's folder, which is also the current one, under the name the
+    class's server asks for by bare name, is not loaded."""
+    program = shutil.copy(runner.program, tmp_path)
+    planted = shutil.copy(runner.planted, tmp_path)
     result = run(runner, str(tmp_path), ["s"], before="1\n", program=program, cwd=tmp_path,
-                 extra_env={"TALVENOR_STANDIN_LOAD": "talvenor_planted.dll"})
+                 extra_env={"TALVENOR_STANDIN_LOAD": "talvenor_planted.dll",
+                            "TALVENOR_STANDIN_HOST": windows_path(tmp_path / "host")})
     assert (result.stdout.decode(), result.stderr) == (ENABLED, b"")
     assert read(log_path(tmp_path)) == runner.log_of(
         [CREATED[-1], "not loaded talvenor_planted.dll", QUERIED[-1]])
     assert not os.path.exists(planted + ".ran"), "the planted DLL ran"
-
-
-@wine
-def test_the_object_lives_in_the_program_made_on_its_main_thread(runner, tmp_path):
-    host = os.path.join(tmp_path, "host")
-    result = run(runner, str(tmp_path), ["s"], before="1\n",
-                 extra_env={"TALVENOR_STANDIN_HOST": windows_path(host)})
-    assert (result.stdout.decode(), read(host)) == (ENABLED, "talvenor.exe main-sta\n")
+    assert read(tmp_path / "host") == "talvenor.exe main-sta\n"
 
 
 @wine

@@ -65,7 +65,11 @@ def built(preset, *path):
 
 def run_once(argv, env):
     """Wall time of one run in milliseconds. A failure in the program's own
-    words stops the bench; one without them, under Wine, is WineTransient."""
+    words stops the bench; one without them, under Wine, is WineTransient.
+    Not WinePrefix.run, on purpose: a timed run pays for nothing around the
+    program, no lock, no look at the desktop processes and no Python
+    subprocess machinery; its errors go to a file, not a pipe, for the reason
+    WinePrefix.run gives."""
     with tempfile.TemporaryFile() as errors:
         streams = [(os.POSIX_SPAWN_OPEN, fd, "/dev/null", os.O_RDWR, 0) for fd in (0, 1)]
         streams.append((os.POSIX_SPAWN_DUP2, errors.fileno(), 2))
@@ -175,8 +179,7 @@ def under_wine(bits, work):
     preset = f"win{bits}"
     # Wine's errors, though not its notes, reach the failure a run reports.
     prefix = WinePrefix(bits, os.path.join(work, preset), debug="fixme-all")
-    prefix.boot(built(preset, "talvenor_stand_in.dll"), built(preset, "tests", "wine_keeper.exe"),
-                first_run=[built(preset, "talvenor.exe"), "s"])
+    prefix.boot(built(preset))
     try:
         state = os.path.join(work, f"state-{bits}")
         with open(state, "w") as file:

@@ -18,11 +18,12 @@ import time
 WINESERVER = "/usr/lib/wine/wineserver64"  # serves 32-bit prefixes too
 WINE32_LIBRARIES = "/usr/lib/i386-linux-gnu/wine"
 # A boot takes seconds natively and a few minutes under emulation; one that
-# has not ended by then hangs, and is tried once more from nothing.
+# has not ended by then hangs (seen under emulation: wineboot waiting on its
+# services, with no server left), and is tried once more from nothing.
 BOOT_SECONDS = 360
 BOOT_TRIES = 2
 # The keeper's window is up in seconds natively and within a minute or two
-# under emulation.
+# under emulation, where Wine was seen to crash as it started (_start_keeper).
 KEEPER_SECONDS = 300
 # Under emulation Debian 13's Wine was seen to crash the desktop process as it
 # starts, time after time: a crash comes within seconds, and the set-up's first
@@ -30,7 +31,8 @@ KEEPER_SECONDS = 300
 DESKTOP_SETTLE_SECONDS = 5
 FIRST_RUN_TRIES = 4
 # How lines that Wine, its libraries or the emulator write begin: never a line
-# of the program's, whose messages are its own few.
+# of the program's, whose messages are its own few. Under emulation a process
+# of Wine's own was seen to crash into a run's standard error so.
 WINE_OWN_WORDS = (b"qemu: ", b"wine: ", b"wine client error:", b"error: XDG_RUNTIME_DIR",
                   b"Inconsistency detected by ld.so", b"*** stack smashing detected")
 
@@ -118,21 +120,26 @@ class WinePrefix:
         self.holding_lock = False
         self.log = os.path.join(self.folder, "boot.log")
 
-    def _quiet(self, command, timeout, launcher=(), check=True, settings=()):
-        """Runs COMMAND in a process group of its own, with Wine's errors in the
-        boot log; where it outlasts TIMEOUT, the whole group ends. Nothing of
-        the caller's own stand-in settings reaches the prefix's set-up, only
-        SETTINGS."""
+    def _quiet(self, command, timeout=None, launcher=(), check=True, settings=()):
+        """Runs a step of the set-up, or of its end, in a process group of its
+        own, with its output and Wine's errors in the boot log, not in a pipe:
+        a process of Wine's own that the step starts may live on after it.
+        Nothing of the caller's own stand-in settings reaches the prefix's
+        set-up, only SETTINGS. With no TIMEOUT, the step is left running;
+        where it outlasts one, every process left in its group ends."""
         os.makedirs(self.folder, exist_ok=True)
         env = dict(caller_environment(), **self.environment, **dict(settings))
         env["WINEDEBUG"] = "fixme-all"
         with open(self.log, "a") as log:
             process = subprocess.Popen([*launcher, *command], start_new_session=True, env=env,
                                        stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        if timeout is None:
+            return process
         try:
             status = process.wait(timeout)
         except subprocess.TimeoutExpired:
-            end_group(process.pid)
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(process.pid, signal.SIGKILL)
             process.wait()
             raise
         if status != 0 and check:
@@ -152,104 +159,105 @@ class WinePrefix:
             " 32-bit half too, which takes longer")
         return []
 
-    def boot(self, server_dll, keeper, first_run=None,
-             say=lambda line: print(line, file=sys.stderr)):
-        """Starts a persistent server, boots the prefix, starts KEEPER and waits
-        until it is up, registers SERVER_DLL, then runs FIRST_RUN (a Windows
-        program and its arguments) once: one step after the other, so that no
-        two Wine processes ever race to set the prefix up."""
-        hung = []  # said once the last attempt has laid its folder
-        for attempt in range(1, BOOT_TRIES + 1):
-            shutil.rmtree(self.folder, ignore_errors=True)
-            os.makedirs(self.environment["WINEPREFIX"])
-            started = time.monotonic()
-            # Without -f the server puts itself in the background once it
-            # listens, so the boot that follows cannot start a second one.
-            self._quiet([WINESERVER, "-p"], timeout=60)
-            try:
-                self._quiet([self.wine, "wineboot", "-i"], timeout=BOOT_SECONDS,
-                            launcher=self._boot_launcher(say))
-                break
-            except subprocess.TimeoutExpired:
-                with open(self.log, errors="replace") as log:
-                    said = " | ".join(log.read().splitlines()[-3:])
-                self.stop()
-                if attempt == BOOT_TRIES:
-                    raise BootFailure(f"wineboot hung {BOOT_TRIES} times for {BOOT_SECONDS} s;"
-                                      f" Wine said last: {said or 'nothing'}") from None
-                hung.append(f"wine{self.bits}: wineboot hung for {BOOT_SECONDS} s, so the prefix"
-                            f" booted once more; Wine said last: {said or 'nothing'}")
-        for line in hung:
-            say(line)
-        say(f"wine{self.bits}: the prefix booted in {time.monotonic() - started:.0f} s")
-        # The boot leaves the prefix's services running, inside the namespace it
-        # booted in, if any. None of them may serve the session from there: they
-        # end, and the runs start them again as they need them. Then the keeper
-        # brings up the prefix's desktop process and holds it for the whole
-        # session: without it each run would start one, into its standard
-        # error, and a run could meet one on its way out, or two runs start two
-        # (seen to hang every later run). Under emulation Wine may crash while
-        # the keeper starts (seen with Wine 10, its server among them): then
-        # everything ends and it starts once more.
-        for attempt in range(1, BOOT_TRIES + 1):
-            self.stop()
-            self._quiet([WINESERVER, "-p"], timeout=60)
-            status = self._start_keeper(keeper)
-            if status == "up":
-                break
-            if attempt == BOOT_TRIES:
-                raise BootFailure(f"the keeper never came up ({status}), {BOOT_TRIES} times")
-            say(f"wine{self.bits}: the keeper did not come up ({status}), so it started once more")
-        self.register(server_dll)
-        if first_run:
-            self._first_runs(first_run, say)
+    def boot(self, build, say=lambda line: print(line, file=sys.stderr)):
+        """Starts a persistent server, boots the prefix, starts the keeper of
+        BUILD (a Windows build's folder) and waits until it is up, registers
+        the build's stand-in server, then makes the first run: one step after
+        the other, so that no two Wine processes ever race to set the prefix
+        up. SAY is told how it went, and writes outside the prefix's folder,
+        which a boot empties."""
+        launcher = self._boot_launcher(say)
+        keeper = os.path.join(build, "tests", "wine_keeper.exe")
+        self._tried(lambda: self._boot_from_nothing(launcher, say), say)
+        self._tried(lambda: self._start_keeper(keeper), say)
+        self.register(os.path.join(build, "talvenor_stand_in.dll"))
+        first_run = [os.path.join(build, "talvenor.exe"), "s"]
+        self._tried(lambda: self._first_run(first_run, say), say, FIRST_RUN_TRIES,
+                    going_on="the runs go on without one")
 
-    def _first_runs(self, first_run, say):
+    def _tried(self, step, say, tries=BOOT_TRIES, going_on=None):
+        """STEP, which returns None or what went wrong, tried again where it
+        goes wrong, TRIES times at most; then a BootFailure, or where GOING_ON
+        says how the set-up goes on all the same, that said."""
+        for attempt in range(1, tries + 1):
+            failed = step()
+            if failed is None:
+                return
+            if attempt < tries:
+                say(f"wine{self.bits}: {failed}, so it was tried once more")
+        if going_on is None:
+            raise BootFailure(f"{failed}, {tries} times")
+        say(f"wine{self.bits}: {failed}, {tries} times; {going_on}")
+
+    def _boot_from_nothing(self, launcher, say):
+        """Boots the prefix in an emptied folder: None, or how the boot hung."""
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.environment["WINEPREFIX"])
+        started = time.monotonic()
+        # Without -f the server puts itself in the background once it
+        # listens, so the boot that follows cannot start a second one.
+        self._quiet([WINESERVER, "-p"], timeout=60)
+        try:
+            self._quiet([self.wine, "wineboot", "-i"], timeout=BOOT_SECONDS, launcher=launcher)
+        except subprocess.TimeoutExpired:
+            with open(self.log, errors="replace") as log:
+                said = " | ".join(log.read().splitlines()[-3:])
+            self.stop()
+            return f"wineboot hung for {BOOT_SECONDS} s; Wine said last: {said or 'nothing'}"
+        say(f"wine{self.bits}: the prefix booted in {time.monotonic() - started:.0f} s")
+        return None
+
+    def _first_run(self, first_run, say):
         """The first run that uses COM starts processes of Wine's own, the
         desktop process among them where the keeper's did not last (Debian
         13's Wine under emulation: its desktop process crashed as it started,
         with every keeper), and one of them may crash meanwhile, into that
-        run's standard error. So FIRST_RUN runs here, with the boot log for
-        its output and a state file of its own, until there is one desktop
-        process."""
+        run's standard error. So FIRST_RUN (the program and its arguments)
+        runs here, with the boot log for its output and a state file of its
+        own, and is tried again until there is one desktop process: None, or
+        how many there were."""
         state = windows_path(os.path.join(self.folder, "first-run-state"))
-        for attempt in range(1, FIRST_RUN_TRIES + 1):
-            try:
-                self._quiet([self.wine, *first_run], timeout=600, check=False,
-                            settings={"TALVENOR_STANDIN_STATE": state})
-            except subprocess.TimeoutExpired:
-                say(f"wine{self.bits}: the set-up's first run did not end within 600 s")
-            time.sleep(DESKTOP_SETTLE_SECONDS)  # one that crashes does so at once
-            desktops = self._desktops()
-            if len(desktops) == 1:
-                return
-            for pid in desktops:  # two, started at once, hang later runs
-                with contextlib.suppress(OSError):
-                    os.kill(pid, signal.SIGKILL)
-            if attempt < FIRST_RUN_TRIES:
-                say(f"wine{self.bits}: the first run left {len(desktops)} desktop processes,"
-                    " so it ran once more")
-        say(f"wine{self.bits}: {FIRST_RUN_TRIES} first runs left no one desktop process;"
-            " the runs go on without one")
+        try:
+            self._quiet([self.wine, *first_run], timeout=600, check=False,
+                        settings={"TALVENOR_STANDIN_STATE": state})
+        except subprocess.TimeoutExpired:
+            say(f"wine{self.bits}: the set-up's first run did not end within 600 s")
+        time.sleep(DESKTOP_SETTLE_SECONDS)  # one that crashes does so at once
+        desktops = self._desktops()
+        if len(desktops) == 1:
+            return None
+        for pid in desktops:  # two, started at once, hang later runs
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
+        return f"the set-up's first run left {len(desktops)} desktop processes"
 
     def _start_keeper(self, keeper):
-        """Starts KEEPER and waits until it says it is up: "up", or what
-        became of it instead."""
+        """Starts KEEPER and waits until it says it is up: None, or what became
+        of it instead.
+
+        The boot leaves the prefix's services running, inside the namespace it
+        booted in, if any. None of them may serve the session from there: they
+        end first, and the runs start them again as they need them. Then the
+        keeper brings up the prefix's desktop process and holds it for the whole
+        session: without it each run would start one, into its standard
+        error, and a run could meet one on its way out, or two runs start two
+        (seen to hang every later run). Under emulation Wine may crash while
+        the keeper starts (seen with Wine 10, its server among them): then
+        everything ends and it starts once more."""
+        self.stop()
+        self._quiet([WINESERVER, "-p"], timeout=60)
         ready = os.path.join(self.folder, "keeper-ready")
         with contextlib.suppress(FileNotFoundError):
             os.remove(ready)  # an earlier try's
-        process = subprocess.Popen(
-            [self.wine, keeper, windows_path(ready)],
-            env=dict(caller_environment(), **self.environment),
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        process = self._quiet([self.wine, keeper, windows_path(ready)])
         deadline = time.monotonic() + KEEPER_SECONDS
         while not os.path.exists(ready):
             if process.poll() is not None:
-                return f"it ended with status {process.returncode}"
+                return f"the keeper ended with status {process.returncode}"
             if time.monotonic() > deadline:
-                return f"not within {KEEPER_SECONDS} s"
+                return f"the keeper was not up within {KEEPER_SECONDS} s"
             time.sleep(0.2)
-        return "up"
+        return None
 
     def _processes(self):
         """The id and command line of every live process whose environment
@@ -303,43 +311,43 @@ class WinePrefix:
                     self.register(server_dll, "/u")
                 self.register(server_dll)
 
-    def run(self, argv, env, timeout=300, capture_output=False, **popen):
+    def run(self, argv, env, timeout=300, **popen):
         """Runs a Windows program in the prefix (alongside other runs, but never
-        while the class is unregistered). Captured output goes through files,
-        not pipes: a process of Wine's own that the run starts inherits them,
-        and may outlive the program, whose end is the end of the run."""
-        with contextlib.ExitStack() as files:
-            caught = [files.enter_context(tempfile.TemporaryFile())
-                      for _ in range(2 if capture_output else 0)]
-            if caught:
-                popen["stdout"], popen["stderr"] = caught
+        while the class is unregistered), and catches its output, always, and
+        in files, not pipes: a process of Wine's own that the run starts
+        inherits them, and may outlive the program, whose end is the end of
+        the run (through pipes, a new desktop process held a run that had
+        ended for 300 s). Unlike the set-up's steps, it runs with the caller's
+        environment, its stand-in settings and Wine's own WINEDEBUG."""
+        popen.pop("capture_output", None)
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             with self._locked(fcntl.LOCK_SH):
                 desktops = self._desktops()
                 try:
                     result = subprocess.run([self.wine, *argv], env=dict(env, **self.environment),
-                                            timeout=timeout, **popen)
+                                            timeout=timeout, stdout=out, stderr=err, **popen)
                 except subprocess.TimeoutExpired as timed_out:
-                    said = " and ".join(map(repr, read_all(caught))) or "to the caller's files"
-                    raise StrayOutcome(f"{argv} did not end within {timeout} s under Wine,"
-                                       f" printing {said}") from timed_out
+                    raise StrayOutcome(f"{argv} did not end within {timeout} s under Wine, printing"
+                                       f" {' and '.join(map(repr, read_all(out, err)))}") \
+                        from timed_out
                 desktops_after = self._desktops()
-            if caught:
-                result.stdout, result.stderr = read_all(caught)
-        said = f"printing {result.stdout!r} and {result.stderr!r}"
+            result.stdout, result.stderr = read_all(out, err)
+        said = (f"{argv} ended with status {result.returncode:#x} under Wine, printing"
+                f" {result.stdout!r} and {result.stderr!r}")
         # The program ends with 0, 1 or (the stand-in's knob) 2, and prints a
         # message whenever it fails. A crash of its own under Wine ends with
         # the exception code's low byte, never one of those, whatever Wine
         # says about it.
         quiet = not result.stdout and not result.stderr
         if result.returncode > 2 or (result.returncode in (1, 2) and quiet):
-            raise StrayOutcome(f"{argv} ended with status {result.returncode:#x} under Wine,"
-                               f" {said}: not an outcome of the program's own")
-        if result.returncode < 0 or (isinstance(result.stderr, bytes) and any(
-                line.startswith(WINE_OWN_WORDS) for line in result.stderr.splitlines())):
-            raise WineFailure(f"{argv} ended with status {result.returncode} under Wine, {said}")
+            raise StrayOutcome(f"{said}: not an outcome of the program's own")
+        if result.returncode < 0 or any(line.startswith(WINE_OWN_WORDS)
+                                        for line in result.stderr.splitlines()):
+            raise WineFailure(said)
+        # Seen under emulation: the desktop process crashed, and a run started
+        # another, into its standard error.
         if desktops_after != desktops:
-            raise WineFailure(f"{argv} ended with status {result.returncode} under Wine, {said};"
-                              f" the desktop processes changed meanwhile ({desktops} then"
+            raise WineFailure(f"{said}; the desktop processes changed meanwhile ({desktops} then"
                               f" {desktops_after})")
         return result
 
@@ -350,27 +358,15 @@ class WinePrefix:
         sessions of their own, so neither the server nor a process group
         reaches them, but their environment names the prefix."""
         for flag in ("-k", "-w"):  # kill, then wait until all are gone
-            try:
-                subprocess.run([WINESERVER, flag], env=dict(os.environ, **self.environment),
-                               timeout=60, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-            except subprocess.TimeoutExpired:
-                pass
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self._quiet([WINESERVER, flag], timeout=60, check=False)
         for pid, _ in list(self._processes()):
             with contextlib.suppress(OSError):
                 os.kill(pid, signal.SIGKILL)
 
 
-def read_all(files):
+def read_all(*files):
     """Everything written to each of FILES so far."""
     for file in files:
         file.seek(0)
     return [file.read() for file in files]
-
-
-def end_group(group):
-    """Ends every process left in process group GROUP, if any is."""
-    try:
-        os.killpg(group, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
