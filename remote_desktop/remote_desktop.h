@@ -7,6 +7,7 @@
 #include <ole2.h>
 
 #include <cstddef>
+#include <type_traits>
 
 extern const CLSID CLSID_ShellLocalMachine;
 extern const IID IID_ILocalMachine;
@@ -46,6 +47,15 @@ static_assert(offsetof(ILocalMachineVtbl, put_RemoteDesktopEnabled) == 14 * size
               "the state setter must be entry 15 of the table");
 static_assert(sizeof(ILocalMachineVtbl) == 15 * sizeof(void*),
               "the table must hold exactly 15 entries");
+// The two entries' calling convention too: on i386 a setter called with the
+// caller's convention still runs, its frame hiding the arguments popped twice,
+// so no run would show the difference.
+static_assert(std::is_same_v<decltype(ILocalMachineVtbl::get_RemoteDesktopEnabled),
+                             HRESULT(STDMETHODCALLTYPE*)(ILocalMachine*, VARIANT_BOOL*)>,
+              "the state getter must be the class's, convention and all");
+static_assert(std::is_same_v<decltype(ILocalMachineVtbl::put_RemoteDesktopEnabled),
+                             HRESULT(STDMETHODCALLTYPE*)(ILocalMachine*, VARIANT_BOOL)>,
+              "the state setter must be the class's, convention and all");
 
 // Initialises COM on the calling thread. A positive result (COM already
 // initialised here) counts as success.
