@@ -84,7 +84,7 @@ def check(zip_path, ca, tsa_ca, builds):
         if record[name] != here:
             say(f"note: {name}: the zip records {record[name]}, this machine has {here};"
                 " the bytes decide")
-    check_against_build(exe, built)
+    check_against_build(exe, signature, built)
     return accepted
 
 

@@ -13,7 +13,12 @@ import subprocess
 import sys
 import tempfile
 
+import pefile
 from asn1crypto import cms, core, pem, tsp, x509  # noqa: F401 (tsp: so that tokens parse)
+from pyasn1.codec.ber import decoder
+from pyasn1.codec.der import encoder
+from pyasn1.error import PyAsn1Error
+from pyasn1.type import tag
 from tooling.release_verdict import QUICK_LIMIT, Refused, printable, run_step
 
 # Room for the largest signature block a real chain and timestamp need.
@@ -23,221 +28,129 @@ SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 CODE_SIGNING = "code_signing"
+SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 # The one encoding of each algorithm the project's signing writes.
 SHA256 = bytes.fromhex("300d06096086480165030402010500")
 RSA = bytes.fromhex("300d06092a864886f70d0101010500")
 # What the timestamp's SignedData, SignerInfo (named by issuer and serial
 # number) and TSTInfo must be, as RFC 5652 and RFC 3161 give them.
 TOKEN_VERSIONS = (3, 1, 1)
-# Signature algorithms whose parameters RFC 3279 and RFC 4055 make NULL, and
-# those whose parameters RFC 5758 makes absent.
-NULL_PARAMETERS = {"1.2.840.113549.1.1.1", "1.2.840.113549.1.1.11", "1.2.840.113549.1.1.12",
-                   "1.2.840.113549.1.1.13"}
-NO_PARAMETERS = {"1.2.840.10045.4.3.2", "1.2.840.10045.4.3.3", "1.2.840.10045.4.3.4"}
 # The signature algorithms a timestamp's signer may name, by its key and the
-# digest its SignerInfo names: an RSA key's own algorithm, or the one of RSA
-# with that digest; ECDSA with that digest. No signature covers the field.
-SIGNED_WITH = {
-    ("rsa", "sha256"): ("1.2.840.113549.1.1.1", "1.2.840.113549.1.1.11"),
-    ("rsa", "sha384"): ("1.2.840.113549.1.1.1", "1.2.840.113549.1.1.12"),
-    ("rsa", "sha512"): ("1.2.840.113549.1.1.1", "1.2.840.113549.1.1.13"),
-    ("ec", "sha256"): ("1.2.840.10045.4.3.2",),
-    ("ec", "sha384"): ("1.2.840.10045.4.3.3",),
-    ("ec", "sha512"): ("1.2.840.10045.4.3.4",),
-}
+# digest its SignerInfo names: an RSA key's own algorithm, or RSA with that
+# digest; ECDSA with that digest. No signature covers the field. RFC 3279 and
+# RFC 4055 give the RSA ones NULL parameters, RFC 5758 the ECDSA ones none.
+RSA_KEY = "1.2.840.113549.1.1.1"
+SIGNED_WITH = {("rsa", "sha256"): {RSA_KEY, "1.2.840.113549.1.1.11"},
+               ("rsa", "sha384"): {RSA_KEY, "1.2.840.113549.1.1.12"},
+               ("rsa", "sha512"): {RSA_KEY, "1.2.840.113549.1.1.13"},
+               ("ec", "sha256"): {"1.2.840.10045.4.3.2"}, ("ec", "sha384"): {"1.2.840.10045.4.3.3"},
+               ("ec", "sha512"): {"1.2.840.10045.4.3.4"}}
 
 
-def pe_fields(exe):
-    """Where the PE checksum and the security directory entry lie."""
+def pe_header(exe):
+    """pefile's reading of EXE's headers alone, and its security directory."""
     try:
-        header = struct.unpack_from("<I", exe, 0x3C)[0]
-        magic = struct.unpack_from("<H", exe, header + 24)[0]
-        if exe[header:header + 4] != b"PE\0\0" or magic != 0x10B:
-            return None
-    except struct.error:
-        return None
-    optional = header + 24
-    if len(exe) < optional + 136:
-        return None
-    return optional + 64, optional + 128  # a PE32 file's
-
-
-def pe_checksum(exe):
-    """The PE checksum of EXE, whose checksum field holds zero: its 16-bit
-    words summed with the carries folded in, plus its length."""
-    total = 0
-    for (word,) in struct.iter_unpack("<H", exe + b"\0" * (len(exe) % 2)):
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    return total + len(exe)
+        pe = pefile.PE(data=exe, fast_load=True)
+        return pe, pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+    except (pefile.PEFormatError, IndexError):  # IndexError: too few directories
+        raise Refused("talvenor.exe is not what this checkout builds") from None
 
 
 def signature_in(exe):
-    """The exe's signature (PKCS#7 bytes), or None where it carries none, found
-    by the exe's own header: one Authenticode certificate table at the file's
-    end, holding the signature and at most its padding."""
-    fields = pe_fields(exe)
-    if fields is None:
-        raise Refused("talvenor.exe is not what this checkout builds")
-    address, size = struct.unpack_from("<II", exe, fields[1])
+    """What the exe's certificate table holds (the signature and its padding),
+    or None where it carries none, found by the exe's own header: one
+    Authenticode certificate table at the file's end."""
+    security = pe_header(exe)[1]
+    address, size = security.VirtualAddress, security.Size
     if (address, size) == (0, 0):
         return None
     if address % 8 or address + size != len(exe) or size < 8:
         raise Refused("talvenor.exe's signature block is not the one table the build's end"
                       " takes")
-    length, revision, kind = struct.unpack_from("<IHH", exe, address)
-    if (revision, kind) != (0x200, 2) or length != size:
+    if struct.unpack_from("<IHH", exe, address) != (size, 0x200, 2):
         raise Refused("talvenor.exe's certificate table is not one Authenticode signature")
-    block = exe[address + 8:address + size]
-    der_length = signature_extent(block)
-    if len(block) - der_length >= 8 or block[der_length:].strip(b"\0"):
-        raise Refused("talvenor.exe's certificate table holds bytes beyond its signature")
-    return block[:der_length]
+    return exe[address + 8:]
 
 
-NOT_DER = "talvenor.exe's signature is not DER"
-# Deeper than any signature nests, shallow enough for Python's stack.
-DEEPEST = 40
+def with_signature(exe, block):
+    """EXE, without its certificate table if it has one, with BLOCK (a
+    signature, and whatever follows it) as its one table, padded to 8 bytes,
+    and the header's security directory and checksum made to fit, as a signing
+    tool makes them."""
+    end = pe_header(exe)[1].VirtualAddress or len(exe)
+    start, block = -(-end // 8) * 8, block + b"\0" * (-len(block) % 8)
+    pe, security = pe_header(exe[:end].ljust(start, b"\0")
+                             + struct.pack("<IHH", 8 + len(block), 0x200, 2) + block)
+    security.VirtualAddress, security.Size = start, 8 + len(block)
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    return pe.write()
 
 
-def der_header(data, at, end):
-    """(tag, where its contents start, where they end) of the value at AT,
-    which must end by END, with a header in DER's one form: a low tag number,
-    a definite length written as short as it can be."""
-    if end - at < 2 or data[at] & 0x1F == 0x1F:
-        raise Refused(NOT_DER)
-    if data[at + 1] < 0x80:
-        start, length = at + 2, data[at + 1]
-    else:
-        count = data[at + 1] & 0x7F
-        start, length = at + 2 + count, int.from_bytes(data[at + 2:at + 2 + count], "big")
-        if not 1 <= count <= 3 or length < 0x80 or data[at + 2] == 0:
-            raise Refused(NOT_DER)
-    if start + length > end:
-        raise Refused(NOT_DER)
-    return data[at], start, start + length
-
-
-def check_der(data, at, end, depth=0):
-    """Every value from AT to END in DER's one form, constructed ones down to
-    their primitive leaves: no string in pieces, every BOOLEAN, INTEGER, NULL,
-    BIT STRING and OBJECT IDENTIFIER written its one way, and the values of
-    every SET in DER's order."""
-    values = []
-    while at < end:
-        tag, start, after = der_header(data, at, end)
-        contents = data[start:after]
-        if tag & 0x20:
-            if (tag < 0x40 and tag not in (0x30, 0x31)) or depth == DEEPEST:
-                raise Refused(NOT_DER)
-            members = check_der(data, start, after, depth + 1)
-            if tag == 0x31 and members != sorted(members):
-                raise Refused(NOT_DER)
-        elif not primitive_in_der(tag, contents):
-            raise Refused(NOT_DER)
-        values.append(data[at:after])
-        at = after
-    return values
-
-
-def primitive_in_der(tag, contents):
-    """Whether CONTENTS of a primitive value of TAG are written DER's one way."""
-    if tag == 0x01:  # BOOLEAN
-        return contents in (b"\x00", b"\xff")
-    if tag == 0x02:  # INTEGER, in as few bytes as hold it
-        return len(contents) == 1 or (len(contents) > 1 and not (
-            contents[0] == 0 and contents[1] < 0x80 or contents[0] == 0xFF and contents[1] >= 0x80))
-    if tag == 0x03:  # BIT STRING, its unused bits counted right and zero
-        return (len(contents) > 0 and contents[0] < 8 and (len(contents) > 1 or contents[0] == 0)
-                and contents[-1] & ((1 << contents[0]) - 1) == 0)
-    if tag == 0x05:  # NULL
-        return contents == b""
-    if tag == 0x06:  # OBJECT IDENTIFIER, each number in as few bytes as hold it
-        return (len(contents) > 0 and contents[-1] < 0x80 and contents[0] != 0x80
-                and all(contents[i] != 0x80 for i in range(1, len(contents))
-                        if contents[i - 1] < 0x80))
-    return True
-
-
-def signature_extent(block):
-    """How many bytes the value that BLOCK starts with takes."""
-    return der_header(block, 0, len(block))[2]
-
-
-def certificate_sets(info):
-    """The encodings of the certificates of the signature, then of its
-    timestamp, where it carries one, as they stand in the signature."""
-    sets = [info["content"]["certificates"]]
-    for attribute in info["content"]["signer_infos"][0]["unsigned_attrs"] or []:
-        for value in attribute["values"]:
-            if isinstance(value, cms.ContentInfo) and value["content_type"].native == "signed_data":
-                sets.append(value["content"]["certificates"])
-    return [[c.dump() for c in found] for found in sets if not isinstance(found, core.Void)]
-
-
-def der_form(block):
-    """BLOCK with its certificate sets in DER's order, as each SET OF is in
-    DER: the one form, where the signing tool left them in another order,
-    since no signature covers those sets. Sorting changes no length."""
-    for found in certificate_sets(cms.ContentInfo.load(block, strict=True)):
-        joined = b"".join(found)
-        at = block.index(joined)
-        block = block[:at] + b"".join(sorted(found)) + block[at + len(joined):]
-    return block
-
-
-def checksummed(exe, checksum_at):
-    """EXE (a bytearray) with its PE checksum made to fit, as bytes."""
-    struct.pack_into("<I", exe, checksum_at, 0)
-    struct.pack_into("<I", exe, checksum_at, pe_checksum(bytes(exe)))
-    return bytes(exe)
-
-
-def in_der_form(exe):
-    """The signed EXE with its signature block in DER's one form: sorting
-    changes no length, so only the header's checksum changes with it."""
-    block = signature_in(exe)
-    canonical = der_form(block)
-    checksum_at, security_at = pe_fields(exe)
-    start = struct.unpack_from("<I", exe, security_at)[0] + 8
-    return checksummed(bytearray(exe[:start] + canonical + exe[start + len(block):]),
-                       checksum_at)
-
-
-def check_against_build(exe, built):
-    """The exe must be BUILT byte for byte with its signature block, if any,
-    put back: the block where the build ends, the header's checksum and
-    security directory pointing at it, and nothing else changed."""
-    fields = pe_fields(built)
-    if fields is None or pe_fields(exe) != fields:
+def check_against_build(exe, block, built):
+    """The exe must be BUILT byte for byte, with the shipped table's BLOCK,
+    if any, put back as a signing tool puts it, and nothing else changed.
+    osslsigncode remove-signature would write the checksum anew, so that a
+    forged one would come back equal to the build."""
+    if block is None and exe != built:
         raise Refused("talvenor.exe is not what this checkout builds")
-    checksum_at, security_at = fields
-    address, size = struct.unpack_from("<II", exe, security_at)
-    if (address, size) == (0, 0):
-        if exe != built:
-            raise Refused("talvenor.exe is not what this checkout builds")
-        return
-    start = -(-len(built) // 8) * 8
-    if address != start:
-        raise Refused("talvenor.exe's signature block is not the one table the build's end"
-                      " takes")
-    rebuilt = bytearray(built + b"\0" * (start - len(built)) + exe[address:])
-    struct.pack_into("<II", rebuilt, security_at, address, size)
-    if checksummed(rebuilt, checksum_at) != exe:
-        raise Refused("talvenor.exe is not this checkout's build with its signature block"
-                      " put back")
+    if block is not None and with_signature(built, block) != exe:
+        raise Refused("talvenor.exe is not this checkout's build with its signature block put"
+                      " back")
 
 
 def authenticode_digest(exe, algorithm):
     """The exe's Authenticode digest: every byte before the certificate table
     but the checksum and the security directory entry."""
-    checksum_at, security_at = pe_fields(exe)
-    address = struct.unpack_from("<I", exe, security_at)[0]
+    pe, security = pe_header(exe)
+    checksum_at = pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
     digest = hashlib.new(algorithm)
-    digest.update(exe[:checksum_at])
-    digest.update(exe[checksum_at + 4:security_at])
-    digest.update(exe[security_at + 8:address])
+    for part in (exe[:checksum_at], exe[checksum_at + 4:security.get_file_offset()],
+                 exe[security.get_file_offset() + 8:security.VirtualAddress]):
+        digest.update(part)
     return digest.digest()
+
+
+# pyasn1 0.4 (Debian 12) and 0.5 on (Debian 13) name their decoders otherwise.
+OCTETS, SETS = (getattr(decoder, f"{name}PayloadDecoder", None)
+                or getattr(decoder, f"{name}Decoder") for name in ("OctetString", "SetOrSetOf"))
+
+
+class ContextSpecific(SETS):
+    """A context-specific value, which pyasn1 reads without a schema by its
+    form alone: a primitive one as an OCTET STRING, a constructed one as a
+    SET, which DER's order then applies to. In a signature each is an
+    implicit SET OF (of certificates, of attributes) or an explicit tag's one
+    value, which no order changes."""
+
+    def valueDecoder(self, substrate, spec, tags, *rest, **options):
+        if tags[0].tagFormat == tag.tagFormatSimple:
+            return OCTETS().valueDecoder(substrate, spec, tags, *rest, **options)
+        return super().valueDecoder(substrate, spec, tags, *rest, **options)
+
+
+TAGS = {**(getattr(decoder, "TAG_MAP", None) or decoder.tagMap), **{
+    tag.TagSet((), tag.Tag(tag.tagClassContext, tag.tagFormatSimple, number)): ContextSpecific()
+    for number in range(31)}}
+
+
+def der_form(block):
+    """(BLOCK's first value written again in DER's one form, what follows it).
+    pyasn1 reads the value by its tags alone, so that no part is left unread
+    as a schema's ANY would leave it, and writes it in DER: definite lengths,
+    each as short as it can be, no string in pieces, each value written its
+    one way, and every SET in DER's order."""
+    if hasattr(decoder, "StreamingDecoder"):  # pyasn1 0.5 on
+        value, rest = decoder.decode(block, tagMap=TAGS)
+    else:
+        value, rest = decoder.Decoder(TAGS, decoder.typeMap)(block)
+    return encoder.encode(value), rest
+
+
+def in_der_form(exe):
+    """The signed EXE with its signature in DER's one form, which the check
+    takes: some osslsigncode versions and openssl ts leave the certificate
+    sets, which no signature covers, in the order they were given."""
+    return with_signature(exe, der_form(signature_in(exe))[0])
 
 
 class DigestInfo(core.Sequence):
@@ -299,8 +212,7 @@ def check_token(token):
     info = stamp["encap_content_info"]["content"].parsed
     check_versions("timestamp", (stamp["version"], stamper["version"], info["version"]),
                    TOKEN_VERSIONS)
-    if not isinstance(stamper["unsigned_attrs"], core.Void) or not isinstance(stamp["crls"],
-                                                                              core.Void):
+    if any(not isinstance(part, core.Void) for part in (stamper["unsigned_attrs"], stamp["crls"])):
         raise Refused("talvenor.exe's timestamp carries attributes or lists of its own")
     # The authority chooses its digest; written as the imprint it signed
     # writes the same algorithm, where it is the same, and alike in both places.
@@ -310,57 +222,58 @@ def check_token(token):
             or (imprint["algorithm"].dotted == stamper["digest_algorithm"]["algorithm"].dotted
                 and imprint.dump() != digest)):
         raise Refused("the timestamp's digest algorithm is not written alike where it appears")
-    algorithm = stamper["signature_algorithm"]
+    algorithm, key = stamper["signature_algorithm"], leaf.public_key.algorithm
     if algorithm["algorithm"].dotted not in SIGNED_WITH.get(
-            (leaf.public_key.algorithm, stamper["digest_algorithm"]["algorithm"].native), ()):
+            (key, stamper["digest_algorithm"]["algorithm"].native), ()):
         raise Refused("the timestamp's signature algorithm is not its signer's key's with its"
                       " digest")
     parameters = algorithm["parameters"]
-    parameters = b"" if isinstance(parameters, core.Void) else parameters.dump()
-    if ((algorithm["algorithm"].dotted in NULL_PARAMETERS and parameters != b"\x05\x00")
-            or (algorithm["algorithm"].dotted in NO_PARAMETERS and parameters != b"")):
+    if (b"" if isinstance(parameters, core.Void) else parameters.dump()) != (
+            b"\x05\x00" if key == "rsa" else b""):
         raise Refused("the timestamp's signature algorithm has other parameters than its RFC"
                       " gives")
     return leaf, certificates
 
 
-def pinned(algorithm, wanted, refusal):
-    """ALGORITHM must be WANTED's, else REFUSAL; and written as the project's
-    signing writes it, byte for byte."""
-    if algorithm["algorithm"].dotted != cms.DigestAlgorithm.load(wanted)["algorithm"].dotted:
+def pinned(algorithms, wanted, refusal):
+    """ALGORITHMS must be WANTED's alone, else REFUSAL; and written as the
+    project's signing writes it, byte for byte."""
+    if [a["algorithm"].dotted for a in algorithms] != [
+            cms.DigestAlgorithm.load(wanted)["algorithm"].dotted]:
         raise Refused(refusal)
-    if algorithm.dump() != wanted:
+    if algorithms[0].dump() != wanted:
         raise Refused("talvenor.exe's signature writes an algorithm's parameters otherwise than"
                       " its signing does")
 
 
-def check_structure(signature, exe):
-    """(the signer's subject, the paths to prove): the one signature's parts
-    that Authenticode's own verdict leaves unchecked, each a path of what (the
-    signature, the timestamp), its signer's certificate and the certificates
-    carried. asn1crypto reads each part as it is used, and raises ValueError,
-    its one error for bytes it cannot read, where they do not parse: only that
-    error is the signature's fault. So the checker's own work that may raise
-    one too, the exe's digest, is done before."""
+def check_structure(block, exe):
+    """(the signer's subject, the paths to prove): the one signature that the
+    certificate table's BLOCK holds, and its parts that Authenticode's own
+    verdict leaves unchecked, each a path of what (the signature, the
+    timestamp), its signer's certificate and the certificates carried. pyasn1
+    raises PyAsn1Error (and ValueError, writing a BIT STRING that cannot be)
+    where the bytes do not parse, asn1crypto ValueError as it reads each part:
+    only those are the signature's fault. So the checker's own work that may
+    raise one too, the exe's digest, is done before."""
     own_digest = authenticode_digest(exe, "sha256")
     try:
-        check_der(signature, 0, len(signature))
-        if der_form(signature) != signature:
-            raise Refused(NOT_DER)
+        canonical, rest = der_form(block)
+        signature = block[:len(block) - len(rest)]
+        if len(rest) >= 8 or rest.strip(b"\0"):
+            raise Refused("talvenor.exe's certificate table holds bytes beyond its signature")
+        if canonical != signature:
+            raise Refused("talvenor.exe's signature is not DER")
         info = cms.ContentInfo.load(signature, strict=True)
         if info["content_type"].native != "signed_data":
             raise Refused("talvenor.exe's signature is not PKCS#7 signed data")
         signed = info["content"]
-        if [a["algorithm"].native for a in signed["digest_algorithms"]] != ["sha256"]:
-            raise Refused("talvenor.exe is not signed with SHA-256 alone")
-        pinned(signed["digest_algorithms"][0], SHA256,
-               "talvenor.exe is not signed with SHA-256 alone")
+        pinned(signed["digest_algorithms"], SHA256, "talvenor.exe is not signed with SHA-256 alone")
         encapsulated = signed["encap_content_info"]
         if encapsulated["content_type"].dotted != SPC_INDIRECT_DATA:
             raise Refused("talvenor.exe's signature is not Authenticode's")
         indirect = encapsulated["content"].parse(SpcIndirectData)
         digest = indirect["message_digest"]
-        pinned(digest["algorithm"], SHA256, "talvenor.exe's Authenticode digest is not SHA-256")
+        pinned([digest["algorithm"]], SHA256, "talvenor.exe's Authenticode digest is not SHA-256")
         if digest["digest"].native != own_digest:
             raise Refused("talvenor.exe's signature is of other bytes than its own")
         if not isinstance(signed["crls"], core.Void):
@@ -368,9 +281,9 @@ def check_structure(signature, exe):
         certificates = certificates_of(signed)
         signer, leaf = signer_of(signed, certificates, "signature")
         check_versions("signature", (signed["version"], signer["version"]), (1, 1))
-        pinned(signer["digest_algorithm"], SHA256,
+        pinned([signer["digest_algorithm"]], SHA256,
                "talvenor.exe's signer digests with another algorithm than SHA-256")
-        pinned(signer["signature_algorithm"], RSA, "talvenor.exe's signer's key is not RSA")
+        pinned([signer["signature_algorithm"]], RSA, "talvenor.exe's signer's key is not RSA")
         usage = leaf.extended_key_usage_value
         if usage is None or CODE_SIGNING not in usage.native:
             raise Refused("the signer's certificate is not for code signing")
@@ -392,9 +305,11 @@ def check_structure(signature, exe):
         if unsigned:
             paths.append(("timestamp", *check_token(unsigned[0]["values"][0])))
         return printable(leaf.subject.human_friendly), paths
-    except ValueError as error:  # asn1crypto's, on DER that whoever made the file chose
+    # The parsers' own, on DER that whoever made the file chose; pyasn1 stops
+    # at a depth of its own, older versions may meet Python's.
+    except (ValueError, PyAsn1Error, RecursionError) as error:
         raise Refused("talvenor.exe's signature does not parse:"
-                      f" {str(error).splitlines()[0]}") from None
+                      f" {(str(error).splitlines() or [type(error).__name__])[0]}") from None
 
 
 def tool(argv, what):
@@ -477,9 +392,10 @@ def prove_path(what, leaf, certificates, anchors):
 
 
 def check_signature(exe, block, ca, tsa_ca):
-    """The verdict's words on the one signature BLOCK of EXE ("signed by ...,
-    timestamped"): its structure, then its cryptography and its certificates
-    against CA and TSA_CA, each by default the machine's trusted roots."""
+    """The verdict's words on the one signature that EXE's certificate table's
+    BLOCK holds ("signed by ..., timestamped"): its structure, then its
+    cryptography and its certificates against CA and TSA_CA, each by default
+    the machine's trusted roots."""
     signer, paths = check_structure(block, exe)
     stamped = len(paths) == 2
     if tsa_ca and not stamped:
