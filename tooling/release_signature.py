@@ -7,7 +7,7 @@ signature block into the one form the check takes (scripts/dist does, right
 after signing)."""
 import functools
 import hashlib
-import os
+import pathlib
 import struct
 import subprocess
 import sys
@@ -64,11 +64,10 @@ def signature_in(exe):
     address, size = security.VirtualAddress, security.Size
     if (address, size) == (0, 0):
         return None
-    if address % 8 or address + size != len(exe) or size < 8:
-        raise Refused("talvenor.exe's signature block is not the one table the build's end"
-                      " takes")
-    if struct.unpack_from("<IHH", exe, address) != (size, 0x200, 2):
-        raise Refused("talvenor.exe's certificate table is not one Authenticode signature")
+    if (address % 8 or address + size != len(exe) or size < 8
+            or struct.unpack_from("<IHH", exe, address) != (size, 0x200, 2)):
+        raise Refused("talvenor.exe's certificate table is not one Authenticode signature at"
+                      " the file's end")
     return exe[address + 8:]
 
 
@@ -162,12 +161,9 @@ class SpcIndirectData(core.Sequence):
 
 
 def certificates_of(signed_data):
-    found = []
-    for choice in signed_data["certificates"] or []:
-        if choice.name != "certificate":
-            raise Refused("the signature carries a certificate of another kind than X.509")
-        found.append(choice.chosen)
-    return found
+    if any(choice.name != "certificate" for choice in signed_data["certificates"]):
+        raise Refused("the signature carries a certificate of another kind than X.509")
+    return [choice.chosen for choice in signed_data["certificates"]]
 
 
 def name_bytes(certificate, which):
@@ -212,7 +208,7 @@ def check_token(token):
     info = stamp["encap_content_info"]["content"].parsed
     check_versions("timestamp", (stamp["version"], stamper["version"], info["version"]),
                    TOKEN_VERSIONS)
-    if any(not isinstance(part, core.Void) for part in (stamper["unsigned_attrs"], stamp["crls"])):
+    if stamper["unsigned_attrs"].dump() or stamp["crls"].dump():  # b"" where absent
         raise Refused("talvenor.exe's timestamp carries attributes or lists of its own")
     # The authority chooses its digest; written as the imprint it signed
     # writes the same algorithm, where it is the same, and alike in both places.
@@ -227,9 +223,7 @@ def check_token(token):
             (key, stamper["digest_algorithm"]["algorithm"].native), ()):
         raise Refused("the timestamp's signature algorithm is not its signer's key's with its"
                       " digest")
-    parameters = algorithm["parameters"]
-    if (b"" if isinstance(parameters, core.Void) else parameters.dump()) != (
-            b"\x05\x00" if key == "rsa" else b""):
+    if algorithm["parameters"].dump() != (b"\x05\x00" if key == "rsa" else b""):
         raise Refused("the timestamp's signature algorithm has other parameters than its RFC"
                       " gives")
     return leaf, certificates
@@ -276,7 +270,7 @@ def check_structure(block, exe):
         pinned([digest["algorithm"]], SHA256, "talvenor.exe's Authenticode digest is not SHA-256")
         if digest["digest"].native != own_digest:
             raise Refused("talvenor.exe's signature is of other bytes than its own")
-        if not isinstance(signed["crls"], core.Void):
+        if signed["crls"].dump():
             raise Refused("talvenor.exe's signature carries revocation lists")
         certificates = certificates_of(signed)
         signer, leaf = signer_of(signed, certificates, "signature")
@@ -290,9 +284,8 @@ def check_structure(block, exe):
         allowed = leaf.key_usage_value
         if allowed is not None and "digital_signature" not in allowed.native:
             raise Refused("the signer's certificate does not allow digital signatures")
-        attributes = signer["unsigned_attrs"]
-        unsigned = [] if isinstance(attributes, core.Void) else list(attributes)
-        if not isinstance(attributes, core.Void) and not unsigned:
+        unsigned = list(signer["unsigned_attrs"])
+        if signer["unsigned_attrs"].dump() and not unsigned:
             raise Refused("talvenor.exe's signature carries an empty set of unauthenticated"
                           " attributes")
         kinds = [attribute["type"].dotted for attribute in unsigned]
@@ -322,11 +315,9 @@ def holds_certificate(path):
     """Whether the file at PATH holds a certificate in PEM that parses. A CA
     file that holds none is the caller's mistake, which osslsigncode would
     report as a signature that does not verify, in words of its version's."""
-    with open(path, "rb") as file:
-        data = file.read()
     try:
         return any(kind == "CERTIFICATE" and x509.Certificate.load(der, strict=True).native
-                   for kind, _, der in pem.unarmor(data, multiple=True))
+                   for kind, _, der in pem.unarmor(pathlib.Path(path).read_bytes(), multiple=True))
     except ValueError:
         return False
 
@@ -345,12 +336,11 @@ def verify(exe, ca, tsa_ca, stamped):
     osslsigncode, which fetches nothing. Its exit status is no verdict (it is 0
     when any one of several signatures verifies), so only whole lines of its
     report count."""
-    with tempfile.TemporaryDirectory() as work:
-        path = os.path.join(work, "talvenor.exe")
-        with open(path, "wb") as file:
-            file.write(exe)
+    with tempfile.NamedTemporaryFile(suffix=".exe") as file:
+        file.write(exe)
+        file.flush()
         report = tool(["osslsigncode", "verify", *offline(), "-CAfile", ca, "-TSA-CAfile", tsa_ca,
-                       "-in", path], "osslsigncode verify").stdout
+                       "-in", file.name], "osslsigncode verify").stdout
     lines = [line.rstrip() for line in report.splitlines()]
     if lines.count("Signature verification: ok") != 1 or any(
             line.startswith("Signature verification: ") and line != "Signature verification: ok"
@@ -377,17 +367,16 @@ def prove_path(what, leaf, certificates, anchors):
         path.append(issuers[0])
         rest.remove(issuers[0])
     with tempfile.TemporaryDirectory() as work:
-        files = [os.path.join(work, f"{index}.pem") for index in range(len(path))]
+        files = [pathlib.Path(work, f"{index}.pem") for index in range(len(path))]
         for file, certificate in zip(files, path):
-            with open(file, "wb") as out:
-                out.write(pem.armor("CERTIFICATE", certificate.dump()))
-        # From the anchor down, so that a path of the maker's own certificates
-        # fails at its first step, whatever its length.
-        links = [(["-partial_chain", "-CAfile", issuer], file)
-                 for file, issuer in zip(files, files[1:])]
-        for trust, file in [(["-CAfile", anchors], files[-1]), *links[::-1]]:
+            file.write_bytes(pem.armor("CERTIFICATE", certificate.dump()))
+        # Each issued by the next, the last by the anchors; from the anchors
+        # down, so that a path of the maker's own certificates fails at its
+        # first step, whatever its length.
+        trusts = [["-partial_chain", "-CAfile", issuer] for issuer in files[1:]]
+        for trust, file in reversed(list(zip([*trusts, ["-CAfile", anchors]], files))):
             if tool(["openssl", "verify", "-no_check_time", *trust, file],
-                    "openssl verify").returncode != 0:
+                    "openssl verify").returncode:
                 raise refusal
 
 
@@ -410,9 +399,7 @@ def check_signature(exe, block, ca, tsa_ca):
 
 if __name__ == "__main__":
     try:
-        with open(sys.argv[1], "rb") as file:
-            signed = in_der_form(file.read())
+        signed = in_der_form(pathlib.Path(sys.argv[1]).read_bytes())
     except Refused as refused:
         sys.exit(f"{sys.argv[1]}: {refused}")
-    with open(sys.argv[1], "wb") as file:
-        file.write(signed)
+    pathlib.Path(sys.argv[1]).write_bytes(signed)
