@@ -52,16 +52,12 @@ def check(zip_path, ca, tsa_ca, builds):
         raise Refused(f"the zip records commit {record['commit']};"
                       f" this checkout's HEAD is {commit}")
     version = record["talvenor"]  # until the build says which version HEAD is
-    readme = pack_zip.windows_text(pack_zip.readme_txt(version, head_file))
     exe = inflate(archive, "talvenor.exe", LARGEST_EXE)
-    shipped = {"talvenor.exe": exe, "BUILDINFO.txt": pack_zip.record_text(record)}
-    for name, wanted in (("README.txt", readme),
-                         ("talvenor.exe.sha256", pack_zip.checksum_text(exe))):
-        shipped[name] = inflate(archive, name, len(wanted))
-        if shipped[name] != wanted:
-            raise Refused(f"{name} is not what this checkout makes"
-                          + (" of the exe" if name == "talvenor.exe.sha256" else ""))
-    if pack_zip.pack(shipped, int(git("log", "-1", "--format=%ct", commit))) != data:
+    wanted = pack_zip.contents(exe, version, record, head_file)
+    for name, of in (("README.txt", ""), ("talvenor.exe.sha256", " of the exe")):
+        if inflate(archive, name, len(wanted[name])) != wanted[name]:
+            raise Refused(f"{name} is not what this checkout makes{of}")
+    if pack_zip.pack(wanted, int(git("log", "-1", "--format=%ct", commit))) != data:
         raise Refused("the zip's bytes are not what the packer makes of its entries at the"
                       " commit's time")
     signature = signature_in(exe)
@@ -94,13 +90,11 @@ class Arguments(argparse.ArgumentParser):
 
 
 def main():
-    parser = Arguments(prog="check-release", allow_abbrev=False, add_help=False,
-                       description="checks a release zip against this checkout")
-    parser.add_argument("zip", help="the zip; after --, where its name starts with -")
-    parser.add_argument("--ca", help="the CA the signer's chain must verify against")
-    parser.add_argument("--tsa-ca", help="the CA the timestamp's chain must verify against")
-    parser.add_argument("--build-dir", default=BUILDS,
-                        help="where each commit's build is kept (default: build/check)")
+    # Without --help, argparse prints no help; its usage line is in every error.
+    parser = Arguments(prog="check-release", allow_abbrev=False, add_help=False)
+    for argument in ("zip", "--ca", "--tsa-ca"):
+        parser.add_argument(argument)
+    parser.add_argument("--build-dir", default=BUILDS)
     name = None
     try:
         options = parser.parse_args()
@@ -114,9 +108,9 @@ def main():
             if path is not None and what != "zip" and not holds_certificate(path):
                 raise CannotCheck(f"the {what} {path} holds no certificate; name the CA's"
                                   " certificates in PEM")
-        ca, tsa_ca = (os.path.abspath(path) if path else None
-                      for path in (options.ca, options.tsa_ca))
-        accepted = check(os.path.abspath(options.zip), ca, tsa_ca,
+        # The build folder, which git is told from the checkout; the rest are
+        # read where the caller names them.
+        accepted = check(options.zip, options.ca, options.tsa_ca,
                          os.path.abspath(options.build_dir))
     except Refused as refused:
         return verdict(REFUSED, name, str(refused))

@@ -139,10 +139,11 @@ def checksum_text(exe):
     return f"{hashlib.sha256(exe).hexdigest()}  talvenor.exe\n".encode()
 
 
-def contents(exe, version, record):
-    """Every entry of the zip, by name, for the exe's bytes and the record."""
+def contents(exe, version, record, source=checkout_file):
+    """Every entry of the zip, by name, for the exe's bytes and the record,
+    README.txt from the files as SOURCE(path) gives them."""
     return {"talvenor.exe": exe,
-            "README.txt": windows_text(readme_txt(version)),
+            "README.txt": windows_text(readme_txt(version, source)),
             "talvenor.exe.sha256": checksum_text(exe),
             "BUILDINFO.txt": record_text(record)}
 

@@ -1,7 +1,9 @@
 """The checkout's own build of a commit, and the bare roots of the other
 Debian releases, where a zip built there is checked: each step in the fixed
 environment of run_step and within its time limit."""
+import contextlib
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -50,8 +52,8 @@ def clean_build(commit, builds):
     check. No file of the checkout that the commit does not hold can reach
     it, and two checks at once never see each other's half-made build: the
     one that renames first serves both."""
-    done = os.path.join(builds, commit)
-    if not os.path.exists(os.path.join(done, "version")):
+    build = os.path.join(builds, commit, "build", "win32")
+    if not os.path.exists(os.path.join(build, "talvenor.exe")):
         try:
             os.makedirs(builds, exist_ok=True)
             fresh = tempfile.mkdtemp(prefix=commit + ".", dir=builds)
@@ -59,42 +61,31 @@ def clean_build(commit, builds):
             raise CannotCheck(f"cannot make a build folder in {builds}: {error.strerror};"
                               " name another with --build-dir") from None
         try:
-            print(f"building commit {commit[:12]} from its tree alone in {printable(done)}",
-                  file=sys.stderr, flush=True)
+            print(f"building commit {commit[:12]} from its tree alone in"
+                  f" {printable(os.path.join(builds, commit))}", file=sys.stderr, flush=True)
             build_in(commit, fresh)
-            try:
-                os.rename(fresh, done)
-            except OSError:
-                if not os.path.exists(os.path.join(done, "version")):
-                    raise CannotCheck(f"{done} holds something other than a build;"
-                                      " remove it and try again") from None
+            with contextlib.suppress(OSError):  # where another check came first
+                os.rename(fresh, os.path.join(builds, commit))
         finally:
             shutil.rmtree(fresh, ignore_errors=True)
-    with open(os.path.join(done, "talvenor.exe"), "rb") as exe, \
-            open(os.path.join(done, "version")) as version:
-        return exe.read(), version.read()
+    with open(os.path.join(build, "CMakeCache.txt")) as cache:
+        version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", cache.read(), re.M)
+    return pathlib.Path(build, "talvenor.exe").read_bytes(), version.group(1)
 
 
-def build_in(commit, folder):
-    """FOLDER/talvenor.exe and FOLDER/version: what COMMIT's tree builds."""
-    tree = os.path.join(folder, "tree")
-    os.makedirs(tree)
-    git("archive", "--format=tar", f"--output={folder}/tree.tar", commit)
-    quick(["tar", "-x", "-f", f"{folder}/tree.tar", "-C", tree], "unpacking HEAD's tree")
+def build_in(commit, tree):
+    """COMMIT's tree, from git archive, configured and built in TREE."""
+    git("archive", "--format=tar", f"--output={tree}.tar", commit)
+    try:
+        quick(["tar", "-x", "-f", f"{tree}.tar", "-C", tree], "unpacking HEAD's tree")
+    finally:
+        os.remove(f"{tree}.tar")
     for step in (["cmake", "--preset", "win32", "-DBUILD_TESTING=OFF"],
                  ["cmake", "--build", "--preset", "win32", "--target", "talvenor"]):
         if run_step(step, BUILD_LIMIT, " ".join(step), cwd=tree,
                     stdout=subprocess.DEVNULL).returncode != 0:
             raise CannotCheck(f"HEAD does not build here: {' '.join(step)} failed (its errors are"
                               " above); install what it needs (scripts/test) and try again")
-    build = os.path.join(tree, "build", "win32")
-    with open(os.path.join(build, "CMakeCache.txt")) as file:
-        version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", file.read(), re.M).group(1)
-    shutil.copy(os.path.join(build, "talvenor.exe"), folder)
-    with open(os.path.join(folder, "version"), "w") as file:
-        file.write(version)
-    shutil.rmtree(tree)
-    os.remove(f"{folder}/tree.tar")
 
 
 def this_release():
@@ -126,20 +117,19 @@ def in_root_of(release, zip_path, ca, tsa_ca):
         done = run_step([os.path.join(ROOT, "scripts", "debian-root"), "--carry", carried,
                          release, *argv, "--", f"/root/carried/{CARRIED_ZIP}"], ROOT_LIMIT,
                         f"the check in a bare root of {release}", env=environment)
-    lines = done.stdout.splitlines()
-    last = lines.pop() if lines else ""
+    *lines, last = done.stdout.splitlines() or [""]
     for line in lines:
         say(line)
-    for status in (ACCEPTED, REFUSED, CANNOT_CHECK):
-        said = f"check-release: {ANSWERS[status]}: {CARRIED_ZIP}"
-        said += " " if status == ACCEPTED else ": "
-        if done.returncode == status and last.startswith(said):
-            reason = last[len(said):]
-            if status == REFUSED:
-                raise Refused(f"{reason} (in a bare root of {release})")
-            if status == CANNOT_CHECK:
-                raise CannotCheck(f"in a bare root of {release}: {reason}")
-            return
+    status = done.returncode
+    said = f"check-release: {ANSWERS.get(status)}: {CARRIED_ZIP}"
+    said += " " if status == ACCEPTED else ": "
+    if status in ANSWERS and last.startswith(said):
+        reason = last[len(said):]
+        if status == REFUSED:
+            raise Refused(f"{reason} (in a bare root of {release})")
+        if status == CANNOT_CHECK:
+            raise CannotCheck(f"in a bare root of {release}: {reason}")
+        return
     raise CannotCheck(f"the check in a bare root of {release} ended with status"
                       f" {done.returncode} and no verdict (its output is above); try"
                       f" scripts/debian-root {release} scripts/test")
