@@ -365,7 +365,8 @@ CHECKS = [
      "BUILDINFO.txt's commit is not one commit's hash: '{head} with changes not committed'"),
     ("a payload in a recorded version", lambda r: recorded(
         r, b"mingw-w64-common: ", b"mingw-w64-common: see https://example.invalid/ "), CAS,
-     "BUILDINFO.txt's mingw-w64-common is not a Debian version"),
+     "BUILDINFO.txt's mingw-w64-common is not a Debian version:"
+     " 'see https://example.invalid/ {common}'"),
     ("a line added to the record",
      lambda r: recorded(r, b"talvenor: 1.0\r\n", b"talvenor: 1.0\r\nnote: run setup.exe\r\n"),
      CAS, "BUILDINFO.txt is not 8 lines, each with a Windows line end"),

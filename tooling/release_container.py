@@ -11,7 +11,13 @@ from tooling import pack_zip
 from tooling.release_verdict import Refused
 
 LARGEST_RECORD = 1024
-DEBIAN_VERSION = re.compile(r"(?:[0-9]+:)?[0-9][A-Za-z0-9.+~-]{0,62}")
+# What each value of the record must be, in its order, so that it can carry
+# nothing else.
+VALUES = {"talvenor": (r"[0-9]+(\.[0-9]+)*", "a version"),
+          "commit": ("[0-9a-f]{40}", "one commit's hash"),
+          "debian": ("[0-9]{1,3} [a-z]{1,20}", "a Debian release"),
+          **{name: (r"([0-9]+:)?[0-9][A-Za-z0-9.+~-]{0,62}", "a Debian version")
+             for name in pack_zip.TOOLCHAIN}}
 # Deflate's own bits, which say how hard the packer tried: whatever else a
 # flag asks of the reader (encryption, a data descriptor, patched data) no
 # release has.
@@ -60,28 +66,16 @@ def inflate(archive, name, most):
 def read_record(data, releases):
     """BUILDINFO.txt as a dict, which must be a record the packer writes:
     its names in their order, and values that carry nothing else."""
-    names = ["talvenor", "commit", "debian", *pack_zip.TOOLCHAIN]
-    try:
-        text = data.decode("ascii")
-    except UnicodeDecodeError:
-        raise Refused("BUILDINFO.txt is not ASCII") from None
-    lines = text.split("\r\n")
-    if lines[-1] != "" or len(lines) != len(names) + 1:
-        raise Refused(f"BUILDINFO.txt is not {len(names)} lines, each with a Windows line end")
+    lines = data.decode("ascii", "replace").split("\r\n")  # no pattern takes U+FFFD
+    if lines[-1] != "" or len(lines) != len(VALUES) + 1:
+        raise Refused(f"BUILDINFO.txt is not {len(VALUES)} lines, each with a Windows line end")
     record = {}
-    for line, name in zip(lines, names):
-        label, _, value = line.partition(": ")
+    for line, (name, (pattern, what)) in zip(lines, VALUES.items()):
+        label, _, record[name] = line.partition(": ")
         if label != name:
             raise Refused(f"BUILDINFO.txt names {label!r} where the packer writes {name!r}")
-        record[name] = value
-    if not re.fullmatch(r"[0-9]+(\.[0-9]+)*", record["talvenor"]):
-        raise Refused("BUILDINFO.txt's version is not a version")
-    if not re.fullmatch(r"[0-9a-f]{40}", record["commit"]):
-        raise Refused(f"BUILDINFO.txt's commit is not one commit's hash: {record['commit'][:80]!r}")
-    debian = re.fullmatch(r"([0-9]{1,3}) ([a-z]{1,20})", record["debian"])
-    if not debian or debian.group(2) not in releases:
+        if not re.fullmatch(pattern, record[name]):
+            raise Refused(f"BUILDINFO.txt's {name} is not {what}: {record[name][:80]!r}")
+    if record["debian"].partition(" ")[2] not in releases:
         raise Refused(f"BUILDINFO.txt's Debian release is none of {', '.join(releases)}")
-    for name in pack_zip.TOOLCHAIN:
-        if not DEBIAN_VERSION.fullmatch(record[name]):
-            raise Refused(f"BUILDINFO.txt's {name} is not a Debian version")
     return record
