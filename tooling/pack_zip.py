@@ -17,6 +17,8 @@ times start.
 import hashlib
 import io
 import os
+import pathlib
+import platform
 import re
 import subprocess
 import sys
@@ -86,8 +88,7 @@ def deliberate_behaviours(readme):
 
 
 def checkout_file(path):
-    with open(os.path.join(ROOT, path), encoding="utf-8") as file:
-        return file.read()
+    return pathlib.Path(ROOT, path).read_text(encoding="utf-8")
 
 
 def readme_txt(version, source=checkout_file):
@@ -111,12 +112,12 @@ def build_record(version):
 
 def debian_release():
     """This machine's Debian release as the record names it: "12 bookworm"."""
-    release = {}
-    if os.path.exists("/etc/os-release"):
-        with open("/etc/os-release") as file:
-            release = dict(line.rstrip("\n").split("=", 1) for line in file if "=" in line)
-    debian = " ".join(release.get(key, "").strip('"') for key in ("VERSION_ID", "VERSION_CODENAME"))
-    return debian.strip() or "unknown"
+    try:
+        release = platform.freedesktop_os_release()
+    except OSError:
+        return "unknown"
+    found = [release[key] for key in ("VERSION_ID", "VERSION_CODENAME") if release.get(key)]
+    return " ".join(found) or "unknown"
 
 
 def toolchain():
@@ -171,13 +172,11 @@ def main(argv):
     if len(argv) != 3:
         sys.exit(__doc__)
     stage, version = argv[1], argv[2]
-    with open(os.path.join(stage, "talvenor.exe"), "rb") as file:
-        entries = contents(file.read(), version, build_record(version))
+    exe = pathlib.Path(stage, "talvenor.exe").read_bytes()
+    entries = contents(exe, version, build_record(version))
     for name, data in entries.items():
-        with open(os.path.join(stage, name), "wb") as file:
-            file.write(data)
-    with open(stage + ".zip", "wb") as file:
-        file.write(pack(entries, source_date_epoch()))
+        pathlib.Path(stage, name).write_bytes(data)
+    pathlib.Path(stage + ".zip").write_bytes(pack(entries, source_date_epoch()))
 
 
 if __name__ == "__main__":

@@ -55,21 +55,20 @@ STEP_ENVIRONMENT = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/
 QUICK_LIMIT = 60
 
 
-def run_step(argv, limit, what, input=None, **options):
+def run_step(argv, limit, what, **options):
     """ARGV's completed process, run in STEP_ENVIRONMENT for at most LIMIT
     seconds, in a process group of its own, which is ended whole when time
     runs out; its output as text, unless OPTIONS say otherwise. A step that
     cannot start or runs out of time is this machine's fault: CannotCheck,
     naming WHAT it was."""
-    for option, value in (("env", STEP_ENVIRONMENT), ("stdout", subprocess.PIPE), ("text", True),
-                          ("errors", "replace")):
-        options.setdefault(option, value)
+    options = {"env": STEP_ENVIRONMENT, "stdout": subprocess.PIPE, "text": True,
+               "errors": "replace", **options}
     try:
         process = subprocess.Popen(argv, start_new_session=True, **options)
     except OSError as error:
         raise CannotCheck(f"{what} cannot start: {argv[0]}: {error.strerror}") from None
     try:
-        out, err = process.communicate(input, timeout=limit)
+        out, err = process.communicate(timeout=limit)
     except subprocess.TimeoutExpired:
         os.killpg(process.pid, signal.SIGKILL)
         process.communicate()
