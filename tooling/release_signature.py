@@ -32,9 +32,9 @@ SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 # The one encoding of each algorithm the project's signing writes.
 SHA256 = bytes.fromhex("300d06096086480165030402010500")
 RSA = bytes.fromhex("300d06092a864886f70d0101010500")
-# What the timestamp's SignedData, SignerInfo (named by issuer and serial
-# number) and TSTInfo must be, as RFC 5652 and RFC 3161 give them.
-TOKEN_VERSIONS = (3, 1, 1)
+# What the timestamp's SignedData and SignerInfo (named by issuer and serial
+# number) must be, as RFC 5652 gives them; RFC 3161's TSTInfo is version 1.
+TOKEN_VERSIONS = (3, 1)
 # The signature algorithms a timestamp's signer may name, by its key and the
 # digest its SignerInfo names: an RSA key's own algorithm, or RSA with that
 # digest; ECDSA with that digest. No signature covers the field. RFC 3279 and
@@ -160,19 +160,20 @@ class SpcIndirectData(core.Sequence):
     _fields = [("data", core.Any), ("message_digest", DigestInfo)]
 
 
-def certificates_of(signed_data):
-    if any(choice.name != "certificate" for choice in signed_data["certificates"]):
-        raise Refused("the signature carries a certificate of another kind than X.509")
-    return [choice.chosen for choice in signed_data["certificates"]]
-
-
 def name_bytes(certificate, which):
     """The DER of CERTIFICATE's issuer or subject, as it stands in it."""
     return certificate["tbs_certificate"][which].dump()
 
 
-def signer_of(signed_data, certificates, what):
-    """The one signer of SIGNED_DATA and its certificate, which must be there."""
+def signer_of(signed_data, what, versions):
+    """(the one signer of SIGNED_DATA, its certificate, the certificates
+    carried), which must be X.509 ones, without revocation lists, the
+    SignedData and the SignerInfo of the VERSIONS given."""
+    if any(choice.name != "certificate" for choice in signed_data["certificates"]):
+        raise Refused(f"the {what} carries a certificate of another kind than X.509")
+    certificates = [choice.chosen for choice in signed_data["certificates"]]
+    if signed_data["crls"].dump():  # b"" where absent
+        raise Refused(f"the {what} carries revocation lists")
     if len(signed_data["signer_infos"]) != 1:
         raise Refused(f"the {what} has {len(signed_data['signer_infos'])} signers, not one")
     signer = signed_data["signer_infos"][0]
@@ -186,13 +187,11 @@ def signer_of(signed_data, certificates, what):
               and c.serial_number == wanted["serial_number"].native]
     if len(leaves) != 1:
         raise Refused(f"the {what} does not carry its signer's certificate once")
-    return signer, leaves[0]
-
-
-def check_versions(what, found, wanted):
-    for structure, value, version in zip(("SignedData", "SignerInfo", "TSTInfo"), found, wanted):
+    for structure, value, version in zip(("SignedData", "SignerInfo"),
+                                         (signed_data["version"], signer["version"]), versions):
         if int(value) != version:
             raise Refused(f"the {what}'s {structure} is version {int(value)}, not {version}")
+    return signer, leaves[0], certificates
 
 
 def check_token(token):
@@ -203,13 +202,12 @@ def check_token(token):
             or token["content"]["encap_content_info"]["content_type"].native != "tst_info"):
         raise Refused("talvenor.exe's timestamp is not an RFC 3161 token")
     stamp = token["content"]
-    certificates = certificates_of(stamp)
-    stamper, leaf = signer_of(stamp, certificates, "timestamp")
+    stamper, leaf, certificates = signer_of(stamp, "timestamp", TOKEN_VERSIONS)
     info = stamp["encap_content_info"]["content"].parsed
-    check_versions("timestamp", (stamp["version"], stamper["version"], info["version"]),
-                   TOKEN_VERSIONS)
-    if stamper["unsigned_attrs"].dump() or stamp["crls"].dump():  # b"" where absent
-        raise Refused("talvenor.exe's timestamp carries attributes or lists of its own")
+    if int(info["version"]) != 1:
+        raise Refused(f"the timestamp's TSTInfo is version {int(info['version'])}, not 1")
+    if stamper["unsigned_attrs"].dump():
+        raise Refused("talvenor.exe's timestamp carries attributes of its own")
     # The authority chooses its digest; written as the imprint it signed
     # writes the same algorithm, where it is the same, and alike in both places.
     digest = stamper["digest_algorithm"].dump()
@@ -270,11 +268,7 @@ def check_structure(block, exe):
         pinned([digest["algorithm"]], SHA256, "talvenor.exe's Authenticode digest is not SHA-256")
         if digest["digest"].native != own_digest:
             raise Refused("talvenor.exe's signature is of other bytes than its own")
-        if signed["crls"].dump():
-            raise Refused("talvenor.exe's signature carries revocation lists")
-        certificates = certificates_of(signed)
-        signer, leaf = signer_of(signed, certificates, "signature")
-        check_versions("signature", (signed["version"], signer["version"]), (1, 1))
+        signer, leaf, certificates = signer_of(signed, "signature", (1, 1))
         pinned([signer["digest_algorithm"]], SHA256,
                "talvenor.exe's signer digests with another algorithm than SHA-256")
         pinned([signer["signature_algorithm"]], RSA, "talvenor.exe's signer's key is not RSA")
@@ -342,9 +336,8 @@ def verify(exe, ca, tsa_ca, stamped):
         report = tool(["osslsigncode", "verify", *offline(), "-CAfile", ca, "-TSA-CAfile", tsa_ca,
                        "-in", file.name], "osslsigncode verify").stdout
     lines = [line.rstrip() for line in report.splitlines()]
-    if lines.count("Signature verification: ok") != 1 or any(
-            line.startswith("Signature verification: ") and line != "Signature verification: ok"
-            for line in lines):
+    if [line for line in lines if line.startswith("Signature verification: ")] != [
+            "Signature verification: ok"]:
         raise Refused("the signature or the signer's chain does not verify")
     if stamped and lines.count("Timestamp Server Signature verification: ok") != 1:
         raise Refused("the timestamp or its chain does not verify")
