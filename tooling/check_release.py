@@ -28,7 +28,7 @@ from tooling.release_container import LARGEST_RECORD, inflate, read_entries, rea
 from tooling.release_signature import (SIGNATURE_ROOM, check_against_build, check_signature,
                                        holds_certificate, signature_in)
 from tooling.release_verdict import (ACCEPTED, CANNOT_CHECK, REFUSED, CannotCheck,
-                                     Refused, say, verdict)
+                                     Refused, refuse_if, say, verdict)
 
 # Far above any release (about 14 KB), far below anything that strains memory.
 LARGEST_ZIP = 1 << 20
@@ -41,28 +41,26 @@ BUILDS = os.path.join(ROOT, "build", "check")
 def check(zip_path, ca, tsa_ca, builds):
     """The verdict's words on an accepted zip. The checks that need no build
     come first, the costly ones last."""
-    if os.path.getsize(zip_path) > LARGEST_ZIP:
-        raise Refused(f"the zip is larger than any release ({LARGEST_ZIP} bytes)")
+    refuse_if(os.path.getsize(zip_path) > LARGEST_ZIP,
+              f"the zip is larger than any release ({LARGEST_ZIP} bytes)")
     with open(zip_path, "rb") as file:
         data = file.read(LARGEST_ZIP + 1)
     archive = read_entries(data)
     record = read_record(inflate(archive, "BUILDINFO.txt", LARGEST_RECORD), supported_releases())
     commit = git("rev-parse", "HEAD")
-    if record["commit"] != commit:
-        raise Refused(f"the zip records commit {record['commit']};"
-                      f" this checkout's HEAD is {commit}")
+    refuse_if(record["commit"] != commit,
+              f"the zip records commit {record['commit']}; this checkout's HEAD is {commit}")
     version = record["talvenor"]  # until the build says which version HEAD is
     exe = inflate(archive, "talvenor.exe", LARGEST_EXE)
     wanted = pack_zip.contents(exe, version, record, head_file)
     for name, of in (("README.txt", ""), ("talvenor.exe.sha256", " of the exe")):
-        if inflate(archive, name, len(wanted[name])) != wanted[name]:
-            raise Refused(f"{name} is not what this checkout makes{of}")
-    if pack_zip.pack(wanted, int(git("log", "-1", "--format=%ct", commit))) != data:
-        raise Refused("the zip's bytes are not what the packer makes of its entries at the"
-                      " commit's time")
+        refuse_if(inflate(archive, name, len(wanted[name])) != wanted[name],
+                  f"{name} is not what this checkout makes{of}")
+    refuse_if(pack_zip.pack(wanted, int(git("log", "-1", "--format=%ct", commit))) != data,
+              "the zip's bytes are not what the packer makes of its entries at the commit's time")
     signature = signature_in(exe)
-    if signature is None and (ca or tsa_ca):
-        raise Refused("talvenor.exe is unsigned, and a CA was named to check its signature by")
+    refuse_if(signature is None and (ca or tsa_ca),
+              "talvenor.exe is unsigned, and a CA was named to check its signature by")
     words = "unsigned" if signature is None else check_signature(exe, signature, ca, tsa_ca)
     accepted = f"matches this checkout byte for byte (commit {commit}), {words}"
 
@@ -71,11 +69,10 @@ def check(zip_path, ca, tsa_ca, builds):
         in_root_of(release, zip_path, ca, tsa_ca)
         return accepted
     built, built_version = clean_build(commit, builds)
-    if version != built_version:
-        raise Refused(f"the zip records version {version}; HEAD builds {built_version}")
-    if record["debian"] != pack_zip.debian_release():
-        raise Refused(f"the zip records Debian {record['debian']};"
-                      f" this machine is {pack_zip.debian_release()}")
+    refuse_if(version != built_version,
+              f"the zip records version {version}; HEAD builds {built_version}")
+    refuse_if(record["debian"] != pack_zip.debian_release(), f"the zip records Debian"
+              f" {record['debian']}; this machine is {pack_zip.debian_release()}")
     for name, here in pack_zip.toolchain().items():
         if record[name] != here:
             say(f"note: {name}: the zip records {record[name]}, this machine has {here};"

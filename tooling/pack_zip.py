@@ -20,15 +20,13 @@ import os
 import pathlib
 import platform
 import re
-import subprocess
 import sys
 import textwrap
 import time
 import zipfile
 
-from tooling.release_verdict import QUICK_LIMIT, CannotCheck, run_step
+from tooling.release_verdict import ROOT, CannotCheck, quick
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ENTRIES = ("talvenor.exe", "README.txt", "talvenor.exe.sha256", "BUILDINFO.txt")
 # The packages whose versions decide the exe's bytes: the compiler, binutils
 # and the mingw-w64 runtime and headers.
@@ -40,15 +38,14 @@ ZIP_EPOCH = 315532800  # 1980-01-01
 
 
 def run(*argv):
-    """What the command prints, run in the checkout as the check runs its
-    steps (release_verdict.run_step), so that both ask alike; or "" where it
-    fails, is missing or runs out of time, for a record that then says
-    "unknown" or "not installed" rather than a packing that stops."""
+    """What the command prints, run as the check runs its steps
+    (release_verdict.quick), so that both ask alike; or "" where it fails, is
+    missing or runs out of time, for a record that then says "unknown" or
+    "not installed" rather than a packing that stops."""
     try:
-        done = run_step(argv, QUICK_LIMIT, argv[0], cwd=ROOT, stderr=subprocess.DEVNULL)
+        return quick(argv, argv[0]).strip()
     except CannotCheck:
         return ""
-    return done.stdout.strip() if done.returncode == 0 else ""
 
 
 def source_date_epoch():

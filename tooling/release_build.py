@@ -11,11 +11,10 @@ import sys
 import tempfile
 
 from tooling import pack_zip
-from tooling.release_verdict import (ACCEPTED, ANSWERS, CANNOT_CHECK, QUICK_LIMIT, REFUSED,
-                                     STEP_ENVIRONMENT, CannotCheck, Refused, printable, run_step,
-                                     say)
+from tooling.release_verdict import (ACCEPTED, ANSWERS, CANNOT_CHECK, REFUSED, ROOT,
+                                     STEP_ENVIRONMENT, CannotCheck, Refused, printable, quick,
+                                     run_step, say)
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Each limit is several times what a genuine run takes on a busy machine
 # (docs/release.md): configuring and building the exe, about 15 s; making a
 # bare root, installing its packages and checking in it, about 10 minutes.
@@ -25,16 +24,6 @@ ROOT_LIMIT = 3600
 # roots are kept, and the way to the archive.
 ROOT_SETTINGS = ("TALVENOR_ROOTS", "http_proxy", "https_proxy", "no_proxy")
 CARRIED_ZIP = "release.zip"
-
-
-def quick(argv, what):
-    """What ARGV prints, whole, run in the checkout; it must succeed."""
-    done = run_step(argv, QUICK_LIMIT, what, cwd=ROOT, stderr=subprocess.PIPE)
-    if done.returncode != 0:
-        reason = (done.stderr.strip().splitlines() or ["no reason given"])[-1]
-        raise CannotCheck(f"{what} fails in this checkout ({reason}); run the check from a clean"
-                          " clone")
-    return done.stdout
 
 
 def git(*args):

@@ -8,7 +8,7 @@ import zipfile
 import zlib
 
 from tooling import pack_zip
-from tooling.release_verdict import Refused
+from tooling.release_verdict import Refused, refuse_if
 
 LARGEST_RECORD = 1024
 # What each value of the record must be, in its order, so that it can carry
@@ -31,21 +31,19 @@ def read_entries(data):
         archive = zipfile.ZipFile(io.BytesIO(data))
     except zipfile.BadZipFile as error:
         raise Refused(f"not a zip: {error}") from None
-    names = [entry.filename for entry in archive.infolist()]
-    if names != list(pack_zip.ENTRIES):
-        raise Refused(f"the zip's entries are not {', '.join(pack_zip.ENTRIES)}, each once, in"
-                      f" that order, but {', '.join(names)[:200]}")
+    names = archive.namelist()
+    refuse_if(names != list(pack_zip.ENTRIES), "the zip's entries are not"
+              f" {', '.join(pack_zip.ENTRIES)}, each once, in that order, but"
+              f" {', '.join(names)[:200]}")
     for entry in archive.infolist():
         # Checked before zipfile opens the entry, which would raise
         # RuntimeError for an encrypted one and NotImplementedError for
         # another method: from here on, only the data can be wrong.
-        if entry.flag_bits & 1:
-            raise Refused(f"{entry.filename} is encrypted")
-        if entry.compress_type != zipfile.ZIP_DEFLATED:
-            raise Refused(f"{entry.filename} is stored with compression method"
-                          f" {entry.compress_type}, not deflate")
-        if entry.flag_bits & ~DEFLATE_LEVEL_FLAGS:
-            raise Refused(f"{entry.filename} has general-purpose flags {entry.flag_bits:#x}")
+        refuse_if(entry.flag_bits & 1, f"{entry.filename} is encrypted")
+        refuse_if(entry.compress_type != zipfile.ZIP_DEFLATED, f"{entry.filename} is stored with"
+                  f" compression method {entry.compress_type}, not deflate")
+        refuse_if(entry.flag_bits & ~DEFLATE_LEVEL_FLAGS,
+                  f"{entry.filename} has general-purpose flags {entry.flag_bits:#x}")
     return archive
 
 
@@ -54,8 +52,8 @@ def inflate(archive, name, most):
     judged first, and zipfile inflates no further than that size, then checks
     the CRC."""
     entry = archive.getinfo(name)
-    if entry.file_size > most:
-        raise Refused(f"{name} declares {entry.file_size} bytes, more than the {most} it may hold")
+    refuse_if(entry.file_size > most,
+              f"{name} declares {entry.file_size} bytes, more than the {most} it may hold")
     try:
         with archive.open(entry) as file:
             return file.read(entry.file_size)
@@ -67,15 +65,14 @@ def read_record(data, releases):
     """BUILDINFO.txt as a dict, which must be a record the packer writes:
     its names in their order, and values that carry nothing else."""
     lines = data.decode("ascii", "replace").split("\r\n")  # no pattern takes U+FFFD
-    if lines[-1] != "" or len(lines) != len(VALUES) + 1:
-        raise Refused(f"BUILDINFO.txt is not {len(VALUES)} lines, each with a Windows line end")
+    refuse_if(lines[-1] != "" or len(lines) != len(VALUES) + 1,
+              f"BUILDINFO.txt is not {len(VALUES)} lines, each with a Windows line end")
     record = {}
     for line, (name, (pattern, what)) in zip(lines, VALUES.items()):
         label, _, record[name] = line.partition(": ")
-        if label != name:
-            raise Refused(f"BUILDINFO.txt names {label!r} where the packer writes {name!r}")
-        if not re.fullmatch(pattern, record[name]):
-            raise Refused(f"BUILDINFO.txt's {name} is not {what}: {record[name][:80]!r}")
-    if record["debian"].partition(" ")[2] not in releases:
-        raise Refused(f"BUILDINFO.txt's Debian release is none of {', '.join(releases)}")
+        refuse_if(label != name, f"BUILDINFO.txt names {label!r} where the packer writes {name!r}")
+        refuse_if(not re.fullmatch(pattern, record[name]),
+                  f"BUILDINFO.txt's {name} is not {what}: {record[name][:80]!r}")
+    refuse_if(record["debian"].partition(" ")[2] not in releases,
+              f"BUILDINFO.txt's Debian release is none of {', '.join(releases)}")
     return record

@@ -14,12 +14,12 @@ import sys
 import tempfile
 
 import pefile
-from asn1crypto import cms, core, pem, tsp, x509  # noqa: F401 (tsp: so that tokens parse)
+from asn1crypto import algos, cms, core, pem, tsp, x509  # noqa: F401 (tsp: so that tokens parse)
 from pyasn1.codec.ber import decoder
 from pyasn1.codec.der import encoder
 from pyasn1.error import PyAsn1Error
 from pyasn1.type import tag
-from tooling.release_verdict import QUICK_LIMIT, Refused, printable, run_step
+from tooling.release_verdict import QUICK_LIMIT, Refused, printable, refuse_if, run_step
 
 # Room for the largest signature block a real chain and timestamp need.
 SIGNATURE_ROOM = 64 << 10
@@ -64,10 +64,9 @@ def signature_in(exe):
     address, size = security.VirtualAddress, security.Size
     if (address, size) == (0, 0):
         return None
-    if (address % 8 or address + size != len(exe) or size < 8
-            or struct.unpack_from("<IHH", exe, address) != (size, 0x200, 2)):
-        raise Refused("talvenor.exe's certificate table is not one Authenticode signature at"
-                      " the file's end")
+    refuse_if(address % 8 or address + size != len(exe) or size < 8
+              or struct.unpack_from("<IHH", exe, address) != (size, 0x200, 2),
+              "talvenor.exe's certificate table is not one Authenticode signature at its end")
     return exe[address + 8:]
 
 
@@ -90,11 +89,9 @@ def check_against_build(exe, block, built):
     if any, put back as a signing tool puts it, and nothing else changed.
     osslsigncode remove-signature would write the checksum anew, so that a
     forged one would come back equal to the build."""
-    if block is None and exe != built:
-        raise Refused("talvenor.exe is not what this checkout builds")
-    if block is not None and with_signature(built, block) != exe:
-        raise Refused("talvenor.exe is not this checkout's build with its signature block put"
-                      " back")
+    refuse_if(block is None and exe != built, "talvenor.exe is not what this checkout builds")
+    refuse_if(block is not None and with_signature(built, block) != exe,
+              "talvenor.exe is not this checkout's build with its signature block put back")
 
 
 def authenticode_digest(exe, algorithm):
@@ -152,12 +149,8 @@ def in_der_form(exe):
     return with_signature(exe, der_form(signature_in(exe))[0])
 
 
-class DigestInfo(core.Sequence):
-    _fields = [("algorithm", cms.DigestAlgorithm), ("digest", core.OctetString)]
-
-
 class SpcIndirectData(core.Sequence):
-    _fields = [("data", core.Any), ("message_digest", DigestInfo)]
+    _fields = [("data", core.Any), ("message_digest", algos.DigestInfo)]
 
 
 def name_bytes(certificate, which):
@@ -169,28 +162,26 @@ def signer_of(signed_data, what, versions):
     """(the one signer of SIGNED_DATA, its certificate, the certificates
     carried), which must be X.509 ones, without revocation lists, the
     SignedData and the SignerInfo of the VERSIONS given."""
-    if any(choice.name != "certificate" for choice in signed_data["certificates"]):
-        raise Refused(f"the {what} carries a certificate of another kind than X.509")
+    refuse_if(any(choice.name != "certificate" for choice in signed_data["certificates"]),
+              f"the {what} carries a certificate of another kind than X.509")
     certificates = [choice.chosen for choice in signed_data["certificates"]]
-    if signed_data["crls"].dump():  # b"" where absent
-        raise Refused(f"the {what} carries revocation lists")
-    if len(signed_data["signer_infos"]) != 1:
-        raise Refused(f"the {what} has {len(signed_data['signer_infos'])} signers, not one")
+    refuse_if(signed_data["crls"].dump(), f"the {what} carries revocation lists")  # b"": absent
+    signers = len(signed_data["signer_infos"])
+    refuse_if(signers != 1, f"the {what} has {signers} signers, not one")
     signer = signed_data["signer_infos"][0]
     identifier = signer["sid"]
-    if identifier.name != "issuer_and_serial_number":
-        raise Refused(f"the {what}'s signer is not named by issuer and serial number")
+    refuse_if(identifier.name != "issuer_and_serial_number",
+              f"the {what}'s signer is not named by issuer and serial number")
     wanted = identifier.chosen
     # By the bytes of the name, which no signature covers here: a name that
     # only compares equal (another case, another string type) is another.
     leaves = [c for c in certificates if name_bytes(c, "issuer") == wanted["issuer"].dump()
               and c.serial_number == wanted["serial_number"].native]
-    if len(leaves) != 1:
-        raise Refused(f"the {what} does not carry its signer's certificate once")
+    refuse_if(len(leaves) != 1, f"the {what} does not carry its signer's certificate once")
     for structure, value, version in zip(("SignedData", "SignerInfo"),
                                          (signed_data["version"], signer["version"]), versions):
-        if int(value) != version:
-            raise Refused(f"the {what}'s {structure} is version {int(value)}, not {version}")
+        refuse_if(int(value) != version,
+                  f"the {what}'s {structure} is version {int(value)}, not {version}")
     return signer, leaves[0], certificates
 
 
@@ -198,44 +189,41 @@ def check_token(token):
     """The timestamp's signer, its certificate and the certificates carried:
     every version the one the RFCs give, every algorithm written in its one
     form, and nothing present but empty."""
-    if (not isinstance(token, cms.ContentInfo) or token["content_type"].native != "signed_data"
-            or token["content"]["encap_content_info"]["content_type"].native != "tst_info"):
-        raise Refused("talvenor.exe's timestamp is not an RFC 3161 token")
+    refuse_if(not isinstance(token, cms.ContentInfo)
+              or token["content_type"].native != "signed_data"
+              or token["content"]["encap_content_info"]["content_type"].native != "tst_info",
+              "talvenor.exe's timestamp is not an RFC 3161 token")
     stamp = token["content"]
     stamper, leaf, certificates = signer_of(stamp, "timestamp", TOKEN_VERSIONS)
     info = stamp["encap_content_info"]["content"].parsed
-    if int(info["version"]) != 1:
-        raise Refused(f"the timestamp's TSTInfo is version {int(info['version'])}, not 1")
-    if stamper["unsigned_attrs"].dump():
-        raise Refused("talvenor.exe's timestamp carries attributes of its own")
+    refuse_if(int(info["version"]) != 1,
+              f"the timestamp's TSTInfo is version {int(info['version'])}, not 1")
+    refuse_if(stamper["unsigned_attrs"].dump(), "talvenor.exe's timestamp carries attributes of its"
+              " own")
     # The authority chooses its digest; written as the imprint it signed
     # writes the same algorithm, where it is the same, and alike in both places.
     digest = stamper["digest_algorithm"].dump()
     imprint = info["message_imprint"]["hash_algorithm"]
-    if ([a.dump() for a in stamp["digest_algorithms"]] != [digest]
-            or (imprint["algorithm"].dotted == stamper["digest_algorithm"]["algorithm"].dotted
-                and imprint.dump() != digest)):
-        raise Refused("the timestamp's digest algorithm is not written alike where it appears")
+    refuse_if([a.dump() for a in stamp["digest_algorithms"]] != [digest]
+              or (imprint["algorithm"].dotted == stamper["digest_algorithm"]["algorithm"].dotted
+                  and imprint.dump() != digest),
+              "the timestamp's digest algorithm is not written alike where it appears")
     algorithm, key = stamper["signature_algorithm"], leaf.public_key.algorithm
-    if algorithm["algorithm"].dotted not in SIGNED_WITH.get(
-            (key, stamper["digest_algorithm"]["algorithm"].native), ()):
-        raise Refused("the timestamp's signature algorithm is not its signer's key's with its"
-                      " digest")
-    if algorithm["parameters"].dump() != (b"\x05\x00" if key == "rsa" else b""):
-        raise Refused("the timestamp's signature algorithm has other parameters than its RFC"
-                      " gives")
+    refuse_if(algorithm["algorithm"].dotted not in SIGNED_WITH.get(
+        (key, stamper["digest_algorithm"]["algorithm"].native), ()),
+        "the timestamp's signature algorithm is not its signer's key's with its digest")
+    refuse_if(algorithm["parameters"].dump() != (b"\x05\x00" if key == "rsa" else b""),
+              "the timestamp's signature algorithm has other parameters than its RFC gives")
     return leaf, certificates
 
 
 def pinned(algorithms, wanted, refusal):
     """ALGORITHMS must be WANTED's alone, else REFUSAL; and written as the
     project's signing writes it, byte for byte."""
-    if [a["algorithm"].dotted for a in algorithms] != [
-            cms.DigestAlgorithm.load(wanted)["algorithm"].dotted]:
-        raise Refused(refusal)
-    if algorithms[0].dump() != wanted:
-        raise Refused("talvenor.exe's signature writes an algorithm's parameters otherwise than"
-                      " its signing does")
+    refuse_if([a["algorithm"].dotted for a in algorithms] != [
+        cms.DigestAlgorithm.load(wanted)["algorithm"].dotted], refusal)
+    refuse_if(algorithms[0].dump() != wanted, "talvenor.exe's signature writes an algorithm's"
+              " parameters otherwise than its signing does")
 
 
 def check_structure(block, exe):
@@ -251,43 +239,40 @@ def check_structure(block, exe):
     try:
         canonical, rest = der_form(block)
         signature = block[:len(block) - len(rest)]
-        if len(rest) >= 8 or rest.strip(b"\0"):
-            raise Refused("talvenor.exe's certificate table holds bytes beyond its signature")
-        if canonical != signature:
-            raise Refused("talvenor.exe's signature is not DER")
+        refuse_if(len(rest) >= 8 or rest.strip(b"\0"),
+                  "talvenor.exe's certificate table holds bytes beyond its signature")
+        refuse_if(canonical != signature, "talvenor.exe's signature is not DER")
         info = cms.ContentInfo.load(signature, strict=True)
-        if info["content_type"].native != "signed_data":
-            raise Refused("talvenor.exe's signature is not PKCS#7 signed data")
+        refuse_if(info["content_type"].native != "signed_data",
+                  "talvenor.exe's signature is not PKCS#7 signed data")
         signed = info["content"]
         pinned(signed["digest_algorithms"], SHA256, "talvenor.exe is not signed with SHA-256 alone")
         encapsulated = signed["encap_content_info"]
-        if encapsulated["content_type"].dotted != SPC_INDIRECT_DATA:
-            raise Refused("talvenor.exe's signature is not Authenticode's")
+        refuse_if(encapsulated["content_type"].dotted != SPC_INDIRECT_DATA,
+                  "talvenor.exe's signature is not Authenticode's")
         indirect = encapsulated["content"].parse(SpcIndirectData)
         digest = indirect["message_digest"]
-        pinned([digest["algorithm"]], SHA256, "talvenor.exe's Authenticode digest is not SHA-256")
-        if digest["digest"].native != own_digest:
-            raise Refused("talvenor.exe's signature is of other bytes than its own")
+        pinned([digest["digest_algorithm"]], SHA256,
+               "talvenor.exe's Authenticode digest is not SHA-256")
+        refuse_if(digest["digest"].native != own_digest,
+                  "talvenor.exe's signature is of other bytes than its own")
         signer, leaf, certificates = signer_of(signed, "signature", (1, 1))
         pinned([signer["digest_algorithm"]], SHA256,
                "talvenor.exe's signer digests with another algorithm than SHA-256")
         pinned([signer["signature_algorithm"]], RSA, "talvenor.exe's signer's key is not RSA")
-        usage = leaf.extended_key_usage_value
-        if usage is None or CODE_SIGNING not in usage.native:
-            raise Refused("the signer's certificate is not for code signing")
-        allowed = leaf.key_usage_value
-        if allowed is not None and "digital_signature" not in allowed.native:
-            raise Refused("the signer's certificate does not allow digital signatures")
+        usage, allowed = leaf.extended_key_usage_value, leaf.key_usage_value
+        refuse_if(usage is None or CODE_SIGNING not in usage.native,
+                  "the signer's certificate is not for code signing")
+        refuse_if(allowed is not None and "digital_signature" not in allowed.native,
+                  "the signer's certificate does not allow digital signatures")
         unsigned = list(signer["unsigned_attrs"])
-        if signer["unsigned_attrs"].dump() and not unsigned:
-            raise Refused("talvenor.exe's signature carries an empty set of unauthenticated"
-                          " attributes")
+        refuse_if(signer["unsigned_attrs"].dump() and not unsigned,
+                  "talvenor.exe's signature carries an empty set of unauthenticated attributes")
         kinds = [attribute["type"].dotted for attribute in unsigned]
-        if NESTED_SIGNATURE in kinds:
-            raise Refused("talvenor.exe carries a second, nested signature")
-        if kinds not in ([], [RFC3161_TIMESTAMP]) or any(len(a["values"]) != 1 for a in unsigned):
-            raise Refused("talvenor.exe's signature carries an unauthenticated attribute other"
-                          " than one timestamp")
+        refuse_if(NESTED_SIGNATURE in kinds, "talvenor.exe carries a second, nested signature")
+        refuse_if(kinds not in ([], [RFC3161_TIMESTAMP])
+                  or any(len(a["values"]) != 1 for a in unsigned), "talvenor.exe's signature"
+                  " carries an unauthenticated attribute other than one timestamp")
         paths = [("signature", leaf, certificates)]
         if unsigned:
             paths.append(("timestamp", *check_token(unsigned[0]["values"][0])))
@@ -336,11 +321,11 @@ def verify(exe, ca, tsa_ca, stamped):
         report = tool(["osslsigncode", "verify", *offline(), "-CAfile", ca, "-TSA-CAfile", tsa_ca,
                        "-in", file.name], "osslsigncode verify").stdout
     lines = [line.rstrip() for line in report.splitlines()]
-    if [line for line in lines if line.startswith("Signature verification: ")] != [
-            "Signature verification: ok"]:
-        raise Refused("the signature or the signer's chain does not verify")
-    if stamped and lines.count("Timestamp Server Signature verification: ok") != 1:
-        raise Refused("the timestamp or its chain does not verify")
+    refuse_if([line for line in lines if line.startswith("Signature verification: ")]
+              != ["Signature verification: ok"], "the signature or the signer's chain does not"
+              " verify")
+    refuse_if(stamped and lines.count("Timestamp Server Signature verification: ok") != 1,
+              "the timestamp or its chain does not verify")
 
 
 def prove_path(what, leaf, certificates, anchors):
@@ -380,9 +365,8 @@ def check_signature(exe, block, ca, tsa_ca):
     the machine's trusted roots."""
     signer, paths = check_structure(block, exe)
     stamped = len(paths) == 2
-    if tsa_ca and not stamped:
-        raise Refused("talvenor.exe's signature carries no timestamp, and a timestamp CA was"
-                      " named to check it by")
+    refuse_if(tsa_ca and not stamped, "talvenor.exe's signature carries no timestamp, and a"
+              " timestamp CA was named to check it by")
     anchors = {"signature": ca or TRUSTED_ROOTS, "timestamp": tsa_ca or TRUSTED_ROOTS}
     verify(exe, anchors["signature"], anchors["timestamp"], stamped)
     for what, leaf, certificates in paths:

@@ -16,6 +16,11 @@ class CannotCheck(Exception):
     about this machine or the arguments, never the zip, and what to do."""
 
 
+def refuse_if(condition, reason):
+    if condition:
+        raise Refused(reason)
+
+
 def say(line):
     print(line, flush=True)
 
@@ -53,6 +58,7 @@ STEP_ENVIRONMENT = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/
 # A git command, a script's answer, an osslsigncode or openssl step: each takes
 # under a second here, and gets several times what a busy machine needs.
 QUICK_LIMIT = 60
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def run_step(argv, limit, what, **options):
@@ -75,6 +81,17 @@ def run_step(argv, limit, what, **options):
         raise CannotCheck(f"{what} ran out of time ({limit} s); try again on a less busy"
                           " machine") from None
     return subprocess.CompletedProcess(argv, process.returncode, out, err)
+
+
+def quick(argv, what):
+    """What ARGV prints, whole, run in the checkout within QUICK_LIMIT; it
+    must succeed."""
+    done = run_step(argv, QUICK_LIMIT, what, cwd=ROOT, stderr=subprocess.PIPE)
+    if done.returncode != 0:
+        reason = (done.stderr.strip().splitlines() or ["no reason given"])[-1]
+        raise CannotCheck(f"{what} fails in this checkout ({reason}); run the check from a clean"
+                          " clone")
+    return done.stdout
 
 
 if __name__ == "__main__":
