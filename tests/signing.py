@@ -10,6 +10,7 @@ carry a payload."""
 import contextlib
 import http.server
 import os
+import pathlib
 import socket
 import subprocess
 import threading
@@ -65,18 +66,17 @@ def make_pki(folder, crl_url):
     forged-tsa-ca.pem, self-signed under each CA's name, with a payload in an
     extension; each with its key. chain.pem is the signer's certificate
     followed by its intermediate's."""
-    with open(os.path.join(folder, "extensions.cnf"), "w") as file:
-        file.write(EXTENSIONS.format(crl_url))
-    payload = "DER:" + ("payload " * 768).encode().hex()
-    for ca, name, extra in (("ca", "Talvenor Test CA", []),
-                            ("tsa-ca", "Talvenor Test TSA CA", []),
-                            ("forged-ca", "Talvenor Test CA", ["1.3.6.1.4.1.0.2=" + payload]),
-                            ("forged-tsa-ca", "Talvenor Test TSA CA",
-                             ["1.3.6.1.4.1.0.2=" + payload])):
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key",
-                "-out", f"{ca}.pem", "-days", "2", "-subj", f"/CN={name}", "-addext",
-                "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign",
-                *[arg for extension in extra for arg in ("-addext", extension)], folder=folder)
+    pathlib.Path(folder, "extensions.cnf").write_text(EXTENSIONS.format(crl_url))
+    ca = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign"]
+    payload = "1.3.6.1.4.1.0.2=DER:" + ("payload " * 768).encode().hex()
+    for name, subject, extensions in (
+            ("ca", "Talvenor Test CA", ca), ("tsa-ca", "Talvenor Test TSA CA", ca),
+            ("forged-ca", "Talvenor Test CA", [*ca, payload]),
+            ("forged-tsa-ca", "Talvenor Test TSA CA", [*ca, payload]),
+            ("impostor", "Signature verification: ok", ["extendedKeyUsage=codeSigning"])):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
+                "-out", f"{name}.pem", "-days", "2", "-subj", f"/CN={subject}",
+                *[arg for extension in extensions for arg in ("-addext", extension)], folder=folder)
     for serial, (name, ca, extensions) in enumerate((
             ("intermediate", "ca", "intermediate"), ("tsa-intermediate", "tsa-ca", "intermediate"),
             ("signer", "intermediate", "signer"),
@@ -87,13 +87,8 @@ def make_pki(folder, crl_url):
         openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
                 "-set_serial", str(serial), "-days", "2", "-extfile", "extensions.cnf",
                 "-extensions", extensions, "-out", f"{name}.pem", folder=folder)
-    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "impostor.key",
-            "-out", "impostor.pem", "-days", "2", "-subj", "/CN=Signature verification: ok",
-            "-addext", "extendedKeyUsage=codeSigning", folder=folder)
-    with open(os.path.join(folder, "chain.pem"), "w") as chain:
-        for name in ("signer.pem", "intermediate.pem"):
-            with open(os.path.join(folder, name)) as file:
-                chain.write(file.read())
+    pathlib.Path(folder, "chain.pem").write_bytes(b"".join(
+        pathlib.Path(folder, name).read_bytes() for name in ("signer.pem", "intermediate.pem")))
 
 
 def unanswering_server(port=0):
@@ -109,10 +104,9 @@ def make_token(folder):
     FOLDER/softhsm2.conf, which SOFTHSM2_CONF names, finds it."""
     tokens = os.path.join(folder, "tokens")
     os.makedirs(tokens)
-    config = os.path.join(folder, "softhsm2.conf")
-    with open(config, "w") as file:
-        file.write(f"directories.tokendir = {tokens}\nobjectstore.backend = file\n")
-    env = dict(os.environ, SOFTHSM2_CONF=config)
+    config = pathlib.Path(folder, "softhsm2.conf")
+    config.write_text(f"directories.tokendir = {tokens}\nobjectstore.backend = file\n")
+    env = dict(os.environ, SOFTHSM2_CONF=str(config))
     for args in (["--init-token", "--free", "--label", "talvenor-test", "--so-pin", "86420"],
                  ["--import", os.path.join(folder, "signer.key"), "--token", "talvenor-test",
                   "--label", "signer", "--id", "01"]):
@@ -125,9 +119,8 @@ def make_token(folder):
 def timestamp_authority(folder, lifetime=900):
     """An RFC 3161 authority at the URL it yields, on loopback, answering with
     openssl ts; it stops when the block ends, or after LIFETIME seconds."""
-    config = os.path.join(folder, "tsa.cnf")
-    with open(config, "w") as file:
-        file.write(TSA_CONFIG.format(folder))
+    config = pathlib.Path(folder, "tsa.cnf")
+    config.write_text(TSA_CONFIG.format(folder))
 
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_POST(self):

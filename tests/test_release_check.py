@@ -3,8 +3,6 @@ scripts/check-release accepting the genuine zip wherever it lies and refusing
 each kind of tampered one, with its reason on one line. Nothing here runs
 under Wine (test_shipped_exe.py runs the signed exe)."""
 import contextlib
-import glob
-import hashlib
 import io
 import os
 import pathlib
@@ -17,6 +15,7 @@ import tempfile
 import zipfile
 import zlib
 from typing import NamedTuple
+from unittest import mock
 
 import pefile
 import pytest
@@ -64,9 +63,9 @@ def genuine(release):
     return read(release.zip)
 
 
-def commit_time():
-    return int(subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
-                              capture_output=True, text=True, check=True).stdout)
+def git(*args):
+    return subprocess.run(["git", "-C", ROOT, *args], capture_output=True, text=True,
+                          check=True).stdout.strip()
 
 
 def repacked(release, epoch=None, checksum_of=None, **replaced):
@@ -74,17 +73,12 @@ def repacked(release, epoch=None, checksum_of=None, **replaced):
     with a checksum file that fits the exe (or the exe CHECKSUM_OF)."""
     packed = dict(entries(release), **{k.replace("_", "."): v for k, v in replaced.items()})
     packed["talvenor.exe.sha256"] = pack_zip.checksum_text(checksum_of or packed["talvenor.exe"])
-    return pack_zip.pack(packed, commit_time() if epoch is None else epoch)
+    return pack_zip.pack(packed, int(git("log", "-1", "--format=%ct")) if epoch is None else epoch)
 
 
 def recorded(old, new):
-    """How a zip is made whose record has OLD(its bytes) made NEW(OLD)."""
-    return lambda r: repacked(r, BUILDINFO_txt=entries(r)["BUILDINFO.txt"].replace(
-        old(r), new(old(r)), 1))
-
-
-def commit_of(release):
-    return re.search(rb"commit: ([0-9a-f]{40})", entries(release)["BUILDINFO.txt"]).group(1)
+    """How a zip is made whose record has OLD made NEW."""
+    return lambda r: repacked(r, BUILDINFO_txt=entries(r)["BUILDINFO.txt"].replace(old, new, 1))
 
 
 def unsigned_exe(release):
@@ -185,13 +179,6 @@ def added(name, change=lambda der: der):
     return lambda r, found: sorted(found + [change(pem.unarmor(read(r.file(name)))[2])])
 
 
-def with_unauthenticated_payload(exe):
-    payload = cms.CMSAttribute({"type": "1.3.6.1.4.1.311.2.6.1",
-                                "values": [core.OctetString(b"payload " * 64)]}).dump()
-    return with_part(exe, lambda info: (signer_of(info), signer_of(info)["unsigned_attrs"]),
-                     lambda old: parser.emit(2, 1, 1, b"".join(sorted(members(old) + [payload]))))
-
-
 def damaged_signature(exe):
     """The signer's RSA-2048 value, the signature's first 256-byte OCTET
     STRING, with one bit flipped, and the header made to fit."""
@@ -269,12 +256,6 @@ def bomb(release, declared):
         "README.txt"])))
 
 
-def fails(error):
-    def failing(*args, **kwargs):
-        raise error
-    return failing
-
-
 class Cannot(str):
     """The reason of a CANNOT CHECK (status 2)."""
 
@@ -294,6 +275,11 @@ README = "README.txt is not what this checkout makes"
 PUT_BACK = "talvenor.exe is not this checkout's build with its signature block put back"
 NO_CERTIFICATE = " holds no certificate; name the CA's certificates in PEM"
 SETUP = b"Run setup.exe first.\r\n"
+COMMON = b"mingw-w64-common: "
+HEAD = git("rev-parse", "HEAD").encode()  # the release's commit, which its record names
+NOT_COMMITTED = b" with changes not committed"
+PAYLOAD = cms.CMSAttribute({"type": "1.3.6.1.4.1.311.2.6.1",
+                            "values": [core.OctetString(b"payload " * 64)]}).dump()
 
 
 class Check(NamedTuple):
@@ -318,22 +304,19 @@ CHECKS = [
     ("genuine", genuine, [SIGNED]),
     ("genuine, inside the checkout", "checkout", [SIGNED]),
     ("genuine unsigned", exe(lambda e: e, unsigned_exe), [GENUINE + "unsigned"], ()),
-    ("genuine, another toolchain version recorded",
-     recorded(lambda r: b"mingw-w64-common: ", lambda old: old + b"1:99"),
+    ("genuine, another toolchain version recorded", recorded(COMMON, COMMON + b"1:99"),
      ["note: mingw-w64-common: the zip records 1:99{common}, this machine has {common};"
       " the bytes decide", SIGNED]),
     # The build record.
-    ("another commit", recorded(commit_of, lambda old: b"0" * 40),
+    ("another commit", recorded(HEAD, b"0" * 40),
      "the zip records commit " + "0" * 40 + "; this checkout's HEAD is {head}"),
-    ("uncommitted changes recorded", recorded(commit_of, lambda old: old + b" with changes not"
-                                              b" committed"),
+    ("uncommitted changes recorded", recorded(HEAD, HEAD + NOT_COMMITTED),
      "BUILDINFO.txt's commit is not one commit's hash: '{head} with changes not committed'"),
-    ("a payload in a recorded version", recorded(
-        lambda r: b"mingw-w64-common: ", lambda old: old + b"see https://example.invalid/ "),
+    ("a payload in a recorded version",
+     recorded(COMMON, COMMON + b"see https://example.invalid/ "),
      "BUILDINFO.txt's mingw-w64-common is not a Debian version:"
      " 'see https://example.invalid/ {common}'"),
-    ("a line added to the record", recorded(lambda r: b"talvenor: 1.0\r\n",
-                                            lambda old: old + b"note: run setup.exe\r\n"),
+    ("a line added to the record", recorded(b"\r\n", b"\r\nnote: run setup.exe\r\n"),
      "BUILDINFO.txt is not 8 lines, each with a Windows line end"),
     ("the other Debian release recorded, and the readme changed", lambda r: repacked(
         r, README_txt=SETUP, BUILDINFO_txt=re.sub(rb"debian: [^\r]*", lambda here: (
@@ -356,7 +339,8 @@ CHECKS = [
     ("bytes hidden in the certificate table",
      exe(lambda e: with_signature(e, signature_of(e).dump() + b"payload " * 64)),
      "talvenor.exe's certificate table holds bytes beyond its signature"),
-    ("an unauthenticated attribute added", exe(with_unauthenticated_payload),
+    ("an unauthenticated attribute added", part("unsigned_attrs", lambda old: parser.emit(
+        2, 1, 1, b"".join(sorted(members(old) + [PAYLOAD]))), signer_of),
      "talvenor.exe's signature carries an unauthenticated attribute other than one timestamp"),
     ("a second, nested signature", resigned("-nest", key="plain", of=shipped), NESTED),
     ("the first of two signatures damaged", resigned(
@@ -388,8 +372,8 @@ CHECKS = [
     ("an empty set of unauthenticated attributes",
      part("unsigned_attrs", lambda old: b"\xa1\x00", signer_of),
      "talvenor.exe's signature carries an empty set of unauthenticated attributes", ()),
-    ("the timestamp's SignedData of version 5", part("version", lambda old: b"\x02\x01\x05",
-                                                     stamp_of),
+    ("the timestamp's SignedData of version 5",
+     part("version", lambda old: b"\x02\x01\x05", stamp_of),
      "the timestamp's SignedData is version 5, not 3"),
     ("the signer's issuer named in another case", part(
         "sid", lambda old: old.replace(b"intermediate", b"INTERMEDIATE"), signer_of),
@@ -410,10 +394,10 @@ CHECKS = [
      " have been 2, but 5 was found"),
     ("a fault of the checker's own as it reads the signature", genuine,
      Cannot("the checker failed (KeyError: 'sid'); report it"),
-     {"fault": (release_signature, "signer_of", fails(KeyError("sid")))}),
+     {"fault": ("tooling.release_signature.signer_of", mock.Mock(side_effect=KeyError("sid")))}),
     ("a ValueError of the checker's own, not the parser's", genuine,
      Cannot("the checker failed (ValueError: unsupported hash type sha256); report it"),
-     {"fault": (hashlib, "new", fails(ValueError("unsupported hash type sha256")))}),
+     {"fault": ("hashlib.new", mock.Mock(side_effect=ValueError("unsupported hash type sha256")))}),
     # The container.
     ("two entries of one name", with_second_readme,
      f"the zip's entries are not {', '.join(pack_zip.ENTRIES)}, each once, in that order, but"
@@ -461,13 +445,11 @@ CHECKS = [
      (*CAS, "--help"), {"named": (NAME, None)}),
     ("no zip", None, Cannot("there is no zip missing.zip"),
      {"named": ("missing.zip", "missing.zip")}),
-    ("no CA file", genuine, Cannot("there is no CA file missing-ca.pem"),
-     ("--ca", "missing-ca.pem")),
+    ("no CA file", genuine, Cannot("there is no CA file missing.pem"), ("--ca", "missing.pem")),
     ("a CA file that holds no certificate", genuine,
      Cannot("the CA file plain.key" + NO_CERTIFICATE), ("--ca", "plain.key")),
     ("a timestamp CA file that holds no certificate", genuine,
-     Cannot("the timestamp CA file plain.key" + NO_CERTIFICATE), ("--ca", "ca.pem", "--tsa-ca",
-                                                                  "plain.key")),
+     Cannot("the timestamp CA file plain.key" + NO_CERTIFICATE), CAS[:3] + ("plain.key",)),
 ]
 
 
@@ -488,8 +470,8 @@ def test_check_release(release, tmp_path, monkeypatch, capsys, check):
     argv = [CHECK_RELEASE, *check.options, os.path.relpath(zip_path, tmp_path)]
     try:
         if check.fault:  # put into the checker, which runs in this process
-            for target, value in ((check.fault[:2], check.fault[2]), ((sys, "argv"), argv)):
-                monkeypatch.setattr(*target, value)
+            monkeypatch.setattr(*check.fault)
+            monkeypatch.setattr(sys, "argv", argv)
             monkeypatch.chdir(tmp_path)
             status = check_release.main()
             outputs = [(capsys.readouterr().out, "", status)]
@@ -501,9 +483,8 @@ def test_check_release(release, tmp_path, monkeypatch, capsys, check):
     finally:
         if check.make == "checkout":
             os.remove(zip_path)
-    # The release is of HEAD, which its record names.
     record = entries(release)["BUILDINFO.txt"].decode()
-    facts = {"head": commit_of(release).decode(), "readme": len(entries(release)["README.txt"]),
+    facts = {"head": HEAD.decode(), "readme": len(entries(release)["README.txt"]),
              "name": check.named[1], "common": re.search(r"mingw-w64-common: (\S+)", record)[1]}
     status = 2 if isinstance(check.expected, Cannot) else int(isinstance(check.expected, str))
     printed = [line.format(**facts) for line in check.expected] if isinstance(
@@ -535,7 +516,7 @@ def changed(release, path):
 
 
 def dist_zips(release):
-    return glob.glob(os.path.join(release.checkout, "build", "win32", "dist", "*.zip"))
+    return list(pathlib.Path(release.checkout, "build", "win32", "dist").glob("*.zip"))
 
 
 @pytest.mark.parametrize("pin, env, change, status, last_line", [
@@ -552,7 +533,7 @@ def test_a_dist_that_fails_leaves_no_zip(release, tmp_path, pin, env, change, st
                                 env=dict(release.env, **env), capture_output=True, text=True)
         zips = dist_zips(release)
     assert (failed.returncode, failed.stderr.splitlines()[-1], zips) == (
-        status, last_line.format(time=commit_time()), [])
+        status, last_line.format(time=git("log", "-1", "--format=%ct")), [])
     assert signing.PIN not in failed.stdout + failed.stderr
 
 
