@@ -16,17 +16,21 @@ that the zip can choose. Everything that needs no build is checked first;
 where the zip records another Debian release than this machine's, the build
 is checked in a bare root of that release. The last line gives one of three
 answers (release_verdict.py).
+zipfile finds the zip's entries and reads each within bounds; that they lie
+as the packer lays them out, byte for byte, packing them again proves.
 """
 import argparse
+import io
 import os
+import re
 import sys
+import zipfile
+import zlib
 
 from tooling import pack_zip
-from tooling.release_build import (ROOT, clean_build, git, head_file, in_root_of,
-                                   supported_releases, this_release)
-from tooling.release_container import LARGEST_RECORD, inflate, read_entries, read_record
-from tooling.release_signature import (SIGNATURE_ROOM, check_against_build, check_signature,
-                                       holds_certificate, signature_in)
+from tooling.release_build import ROOT, clean_build, git, in_root_of, supported_releases
+from tooling.release_signature import (SIGNATURE_ROOM, check_signature, holds_certificate,
+                                       signature_in, with_signature)
 from tooling.release_verdict import (ACCEPTED, CANNOT_CHECK, REFUSED, CannotCheck,
                                      Refused, refuse_if, say, verdict)
 
@@ -36,6 +40,72 @@ LARGEST_ZIP = 1 << 20
 # its signature. A signature's structure costs memory for each of its parts.
 LARGEST_EXE = (64 << 10) + SIGNATURE_ROOM
 BUILDS = os.path.join(ROOT, "build", "check")
+LARGEST_RECORD = 1024
+# What each value of the record must be, in its order, so that it can carry
+# nothing else.
+VALUES = {"talvenor": (r"[0-9]+(\.[0-9]+)*", "a version"),
+          "commit": ("[0-9a-f]{40}", "one commit's hash"),
+          "debian": ("[0-9]{1,3} [a-z]{1,20}", "a Debian release"),
+          **{name: (r"([0-9]+:)?[0-9][A-Za-z0-9.+~-]{0,62}", "a Debian version")
+             for name in pack_zip.TOOLCHAIN}}
+# Deflate's own bits, which say how hard the packer tried: whatever else a
+# flag asks of the reader (encryption, a data descriptor, patched data) no
+# release has.
+DEFLATE_LEVEL_FLAGS = 0x6
+
+
+def read_entries(data):
+    """The zip's four entries, in the packer's order, each once, stored with
+    deflate and unencrypted, as zipfile's ZipFile. Nothing is inflated yet."""
+    try:
+        archive = zipfile.ZipFile(io.BytesIO(data))
+    except zipfile.BadZipFile as error:
+        raise Refused(f"not a zip: {error}") from None
+    names = archive.namelist()
+    refuse_if(names != list(pack_zip.ENTRIES), "the zip's entries are not"
+              f" {', '.join(pack_zip.ENTRIES)}, each once, in that order, but"
+              f" {', '.join(names)[:200]}")
+    for entry in archive.infolist():
+        # Checked before zipfile opens the entry, which would raise
+        # RuntimeError for an encrypted one and NotImplementedError for
+        # another method: from here on, only the data can be wrong.
+        refuse_if(entry.flag_bits & 1, f"{entry.filename} is encrypted")
+        refuse_if(entry.compress_type != zipfile.ZIP_DEFLATED, f"{entry.filename} is stored with"
+                  f" compression method {entry.compress_type}, not deflate")
+        refuse_if(entry.flag_bits & ~DEFLATE_LEVEL_FLAGS,
+                  f"{entry.filename} has general-purpose flags {entry.flag_bits:#x}")
+    return archive
+
+
+def inflate(archive, name, most):
+    """The entry's bytes, no more than MOST of them: its declared size is
+    judged first, and zipfile inflates no further than that size, then checks
+    the CRC."""
+    entry = archive.getinfo(name)
+    refuse_if(entry.file_size > most,
+              f"{name} declares {entry.file_size} bytes, more than the {most} it may hold")
+    try:
+        with archive.open(entry) as file:
+            return file.read(entry.file_size)
+    except (zipfile.BadZipFile, zlib.error, EOFError) as error:
+        raise Refused(f"{name} cannot be read: {error}") from None
+
+
+def read_record(data, releases):
+    """BUILDINFO.txt as a dict, which must be a record the packer writes:
+    its names in their order, and values that carry nothing else."""
+    lines = data.decode("ascii", "replace").split("\r\n")  # no pattern takes U+FFFD
+    refuse_if(lines[-1] != "" or len(lines) != len(VALUES) + 1,
+              f"BUILDINFO.txt is not {len(VALUES)} lines, each with a Windows line end")
+    record = {}
+    for line, (name, (pattern, what)) in zip(lines, VALUES.items()):
+        label, _, record[name] = line.partition(": ")
+        refuse_if(label != name, f"BUILDINFO.txt names {label!r} where the packer writes {name!r}")
+        refuse_if(not re.fullmatch(pattern, record[name]),
+                  f"BUILDINFO.txt's {name} is not {what}: {record[name][:80]!r}")
+    refuse_if(record["debian"].partition(" ")[2] not in releases,
+              f"BUILDINFO.txt's Debian release is none of {', '.join(releases)}")
+    return record
 
 
 def check(zip_path, ca, tsa_ca, builds):
@@ -47,12 +117,13 @@ def check(zip_path, ca, tsa_ca, builds):
         data = file.read(LARGEST_ZIP + 1)
     archive = read_entries(data)
     record = read_record(inflate(archive, "BUILDINFO.txt", LARGEST_RECORD), supported_releases())
-    commit = git("rev-parse", "HEAD")
+    commit = git("rev-parse", "HEAD").strip()
     refuse_if(record["commit"] != commit,
               f"the zip records commit {record['commit']}; this checkout's HEAD is {commit}")
     version = record["talvenor"]  # until the build says which version HEAD is
     exe = inflate(archive, "talvenor.exe", LARGEST_EXE)
-    wanted = pack_zip.contents(exe, version, record, head_file)
+    # README.txt from HEAD's own files, not the checkout's.
+    wanted = pack_zip.contents(exe, version, record, lambda path: git("show", f"HEAD:{path}"))
     for name, of in (("README.txt", ""), ("talvenor.exe.sha256", " of the exe")):
         refuse_if(inflate(archive, name, len(wanted[name])) != wanted[name],
                   f"{name} is not what this checkout makes{of}")
@@ -65,7 +136,7 @@ def check(zip_path, ca, tsa_ca, builds):
     accepted = f"matches this checkout byte for byte (commit {commit}), {words}"
 
     release = record["debian"].partition(" ")[2]
-    if release != this_release():
+    if release != pack_zip.debian_release().partition(" ")[2]:
         in_root_of(release, zip_path, ca, tsa_ca)
         return accepted
     built, built_version = clean_build(commit, builds)
@@ -77,7 +148,12 @@ def check(zip_path, ca, tsa_ca, builds):
         if record[name] != here:
             say(f"note: {name}: the zip records {record[name]}, this machine has {here};"
                 " the bytes decide")
-    check_against_build(exe, signature, built)
+    # The shipped table put back as a signing tool puts it, and nothing else
+    # changed: osslsigncode remove-signature would write the checksum anew,
+    # so that a forged one would come back equal to the build.
+    refuse_if(signature is None and exe != built, "talvenor.exe is not what this checkout builds")
+    refuse_if(signature is not None and with_signature(built, signature) != exe,
+              "talvenor.exe is not this checkout's build with its signature block put back")
     return accepted
 
 

@@ -10,7 +10,6 @@ import subprocess
 import sys
 import tempfile
 
-from tooling import pack_zip
 from tooling.release_verdict import (ACCEPTED, ANSWERS, CANNOT_CHECK, REFUSED, ROOT,
                                      STEP_ENVIRONMENT, CannotCheck, Refused, printable, quick,
                                      run_step, say)
@@ -27,12 +26,8 @@ CARRIED_ZIP = "release.zip"
 
 
 def git(*args):
-    return quick(["git", "-C", ROOT, *args], f"git {args[0]}").strip()
-
-
-def head_file(path):
-    """PATH's text as HEAD's tree holds it."""
-    return quick(["git", "-C", ROOT, "show", f"HEAD:{path}"], f"git show HEAD:{path}")
+    """What git prints, whole, asked of the checkout."""
+    return quick(["git", "-C", ROOT, *args], f"git {args[0]}")
 
 
 def clean_build(commit, builds):
@@ -75,10 +70,6 @@ def build_in(commit, tree):
                     stdout=subprocess.DEVNULL).returncode != 0:
             raise CannotCheck(f"HEAD does not build here: {' '.join(step)} failed (its errors are"
                               " above); install what it needs (scripts/test) and try again")
-
-
-def this_release():
-    return pack_zip.debian_release().partition(" ")[2]
 
 
 def supported_releases():

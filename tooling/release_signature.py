@@ -25,9 +25,6 @@ from tooling.release_verdict import QUICK_LIMIT, Refused, printable, refuse_if, 
 SIGNATURE_ROOM = 64 << 10
 TRUSTED_ROOTS = "/etc/ssl/certs/ca-certificates.crt"
 SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
-RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
-NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
-CODE_SIGNING = "code_signing"
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 # The one encoding of each algorithm the project's signing writes.
 SHA256 = bytes.fromhex("300d06096086480165030402010500")
@@ -82,16 +79,6 @@ def with_signature(exe, block):
     security.VirtualAddress, security.Size = start, 8 + len(block)
     pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
     return pe.write()
-
-
-def check_against_build(exe, block, built):
-    """The exe must be BUILT byte for byte, with the shipped table's BLOCK,
-    if any, put back as a signing tool puts it, and nothing else changed.
-    osslsigncode remove-signature would write the checksum anew, so that a
-    forged one would come back equal to the build."""
-    refuse_if(block is None and exe != built, "talvenor.exe is not what this checkout builds")
-    refuse_if(block is not None and with_signature(built, block) != exe,
-              "talvenor.exe is not this checkout's build with its signature block put back")
 
 
 def authenticode_digest(exe, algorithm):
@@ -261,16 +248,17 @@ def check_structure(block, exe):
                "talvenor.exe's signer digests with another algorithm than SHA-256")
         pinned([signer["signature_algorithm"]], RSA, "talvenor.exe's signer's key is not RSA")
         usage, allowed = leaf.extended_key_usage_value, leaf.key_usage_value
-        refuse_if(usage is None or CODE_SIGNING not in usage.native,
+        refuse_if(usage is None or "code_signing" not in usage.native,
                   "the signer's certificate is not for code signing")
         refuse_if(allowed is not None and "digital_signature" not in allowed.native,
                   "the signer's certificate does not allow digital signatures")
         unsigned = list(signer["unsigned_attrs"])
         refuse_if(signer["unsigned_attrs"].dump() and not unsigned,
                   "talvenor.exe's signature carries an empty set of unauthenticated attributes")
-        kinds = [attribute["type"].dotted for attribute in unsigned]
-        refuse_if(NESTED_SIGNATURE in kinds, "talvenor.exe carries a second, nested signature")
-        refuse_if(kinds not in ([], [RFC3161_TIMESTAMP])
+        kinds = [attribute["type"].native for attribute in unsigned]  # asn1crypto's names
+        refuse_if("microsoft_nested_signature" in kinds,
+                  "talvenor.exe carries a second, nested signature")
+        refuse_if(kinds not in ([], ["microsoft_time_stamp_token"])
                   or any(len(a["values"]) != 1 for a in unsigned), "talvenor.exe's signature"
                   " carries an unauthenticated attribute other than one timestamp")
         paths = [("signature", leaf, certificates)]
