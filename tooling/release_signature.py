@@ -29,19 +29,8 @@ SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 # The one encoding of each algorithm the project's signing writes.
 SHA256 = bytes.fromhex("300d06096086480165030402010500")
 RSA = bytes.fromhex("300d06092a864886f70d0101010500")
-# What the timestamp's SignedData and SignerInfo (named by issuer and serial
-# number) must be, as RFC 5652 gives them; RFC 3161's TSTInfo is version 1.
-TOKEN_VERSIONS = (3, 1)
-# The signature algorithms a timestamp's signer may name, by its key and the
-# digest its SignerInfo names: an RSA key's own algorithm, or RSA with that
-# digest; ECDSA with that digest. No signature covers the field. RFC 3279 and
-# RFC 4055 give the RSA ones NULL parameters, RFC 5758 the ECDSA ones none.
-RSA_KEY = "1.2.840.113549.1.1.1"
-SIGNED_WITH = {("rsa", "sha256"): {RSA_KEY, "1.2.840.113549.1.1.11"},
-               ("rsa", "sha384"): {RSA_KEY, "1.2.840.113549.1.1.12"},
-               ("rsa", "sha512"): {RSA_KEY, "1.2.840.113549.1.1.13"},
-               ("ec", "sha256"): {"1.2.840.10045.4.3.2"}, ("ec", "sha384"): {"1.2.840.10045.4.3.3"},
-               ("ec", "sha512"): {"1.2.840.10045.4.3.4"}}
+# The digests a timestamp's authority may choose.
+TOKEN_DIGESTS = ("sha256", "sha384", "sha512")
 
 
 def pe_header(exe):
@@ -81,16 +70,14 @@ def with_signature(exe, block):
     return pe.write()
 
 
-def authenticode_digest(exe, algorithm):
-    """The exe's Authenticode digest: every byte before the certificate table
-    but the checksum and the security directory entry."""
+def authenticode_digest(exe):
+    """The exe's Authenticode digest, SHA-256: every byte before the
+    certificate table but the checksum and the security directory entry."""
     pe, security = pe_header(exe)
-    checksum_at = pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
-    digest = hashlib.new(algorithm)
-    for part in (exe[:checksum_at], exe[checksum_at + 4:security.get_file_offset()],
-                 exe[security.get_file_offset() + 8:security.VirtualAddress]):
-        digest.update(part)
-    return digest.digest()
+    checksum_at, security_at = (pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum"),
+                                security.get_file_offset())
+    return hashlib.new("sha256", exe[:checksum_at] + exe[checksum_at + 4:security_at]
+                       + exe[security_at + 8:security.VirtualAddress]).digest()
 
 
 # pyasn1 0.4 (Debian 12) and 0.5 on (Debian 13) name their decoders otherwise.
@@ -181,7 +168,9 @@ def check_token(token):
               or token["content"]["encap_content_info"]["content_type"].native != "tst_info",
               "talvenor.exe's timestamp is not an RFC 3161 token")
     stamp = token["content"]
-    stamper, leaf, certificates = signer_of(stamp, "timestamp", TOKEN_VERSIONS)
+    # SignedData 3 and SignerInfo 1, named by issuer and serial number, as
+    # RFC 5652 gives them; RFC 3161's TSTInfo 1.
+    stamper, leaf, certificates = signer_of(stamp, "timestamp", (3, 1))
     info = stamp["encap_content_info"]["content"].parsed
     refuse_if(int(info["version"]) != 1,
               f"the timestamp's TSTInfo is version {int(info['version'])}, not 1")
@@ -195,10 +184,15 @@ def check_token(token):
               or (imprint["algorithm"].dotted == stamper["digest_algorithm"]["algorithm"].dotted
                   and imprint.dump() != digest),
               "the timestamp's digest algorithm is not written alike where it appears")
+    # Its signature algorithm, which no signature covers, by asn1crypto's names:
+    # an RSA key's own algorithm, or RSA with that digest; ECDSA with that
+    # digest. RFC 3279 and RFC 4055 give the RSA ones NULL parameters, RFC 5758
+    # the ECDSA ones none.
     algorithm, key = stamper["signature_algorithm"], leaf.public_key.algorithm
-    refuse_if(algorithm["algorithm"].dotted not in SIGNED_WITH.get(
-        (key, stamper["digest_algorithm"]["algorithm"].native), ()),
-        "the timestamp's signature algorithm is not its signer's key's with its digest")
+    name = stamper["digest_algorithm"]["algorithm"].native
+    named = {"rsa": {"rsassa_pkcs1v15", f"{name}_rsa"}, "ec": {f"{name}_ecdsa"}}.get(key, ())
+    refuse_if(name not in TOKEN_DIGESTS or algorithm["algorithm"].native not in named,
+              "the timestamp's signature algorithm is not its signer's key's with its digest")
     refuse_if(algorithm["parameters"].dump() != (b"\x05\x00" if key == "rsa" else b""),
               "the timestamp's signature algorithm has other parameters than its RFC gives")
     return leaf, certificates
@@ -222,7 +216,7 @@ def check_structure(block, exe):
     where the bytes do not parse, asn1crypto ValueError as it reads each part:
     only those are the signature's fault. So the checker's own work that may
     raise one too, the exe's digest, is done before."""
-    own_digest = authenticode_digest(exe, "sha256")
+    own_digest = authenticode_digest(exe)
     try:
         canonical, rest = der_form(block)
         signature = block[:len(block) - len(rest)]
