@@ -49,13 +49,8 @@ def run(*argv):
 
 
 def source_date_epoch():
-    if os.environ.get("SOURCE_DATE_EPOCH"):
-        return int(os.environ["SOURCE_DATE_EPOCH"])
-    return int(run("git", "log", "-1", "--format=%ct") or ZIP_EPOCH)
-
-
-def plain(markdown):
-    return re.sub(r"`([^`]*)`", r'"\1"', markdown)
+    return int(os.environ.get("SOURCE_DATE_EPOCH") or run("git", "log", "-1", "--format=%ct")
+               or ZIP_EPOCH)
 
 
 def outputs_table(readme):
@@ -78,7 +73,7 @@ def deliberate_behaviours(readme):
     paragraphs = [block[0]] + re.split(r"\n(?=\d\. )", block[1])
     text = []
     for paragraph in paragraphs:
-        words = plain(" ".join(paragraph.split()))
+        words = re.sub(r"`([^`]*)`", r'"\1"', " ".join(paragraph.split()))  # as plain text
         indent = "   " if re.match(r"\d\. ", words) else ""
         text.append(textwrap.fill(words, 76, subsequent_indent=indent, break_on_hyphens=False))
     return "\n".join(text[:1] + [""] + text[1:])
@@ -155,10 +150,8 @@ def pack(entries, epoch):
             entry = zipfile.ZipInfo(name, stamp)
             # MS-DOS, with the archive attribute alone: no Unix owner or mode.
             # (Left at 0, zipfile would put in a Unix mode of its own choosing.)
-            entry.create_system = 0
-            entry.external_attr = 0x20
-            entry.compress_type = zipfile.ZIP_DEFLATED
-            archive.writestr(entry, entries[name], compresslevel=9)
+            entry.create_system, entry.external_attr = 0, 0x20
+            archive.writestr(entry, entries[name], zipfile.ZIP_DEFLATED, compresslevel=9)
     return packed.getvalue()
 
 

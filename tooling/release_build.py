@@ -59,11 +59,8 @@ def clean_build(commit, builds):
 
 def build_in(commit, tree):
     """COMMIT's tree, from git archive, configured and built in TREE."""
-    git("archive", "--format=tar", f"--output={tree}.tar", commit)
-    try:
-        quick(["tar", "-x", "-f", f"{tree}.tar", "-C", tree], "unpacking HEAD's tree")
-    finally:
-        os.remove(f"{tree}.tar")
+    quick(["bash", "-o", "pipefail", "-c", 'git -C "$1" archive "$2" | tar -x -C "$3"', "-", ROOT,
+           commit, tree], "unpacking HEAD's tree")
     for step in (["cmake", "--preset", "win32", "-DBUILD_TESTING=OFF"],
                  ["cmake", "--build", "--preset", "win32", "--target", "talvenor"]):
         if run_step(step, BUILD_LIMIT, " ".join(step), cwd=tree,

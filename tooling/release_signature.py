@@ -14,11 +14,11 @@ import sys
 import tempfile
 
 import pefile
-from asn1crypto import algos, cms, core, pem, tsp, x509  # noqa: F401 (tsp: so that tokens parse)
+from asn1crypto import algos, cms, core, pem, tsp  # noqa: F401 (tsp: so that tokens parse)
 from pyasn1.codec.ber import decoder
 from pyasn1.codec.der import encoder
 from pyasn1.error import PyAsn1Error
-from pyasn1.type import tag
+from pyasn1.type import tag, univ
 from tooling.release_verdict import QUICK_LIMIT, Refused, printable, refuse_if, run_step
 
 # Room for the largest signature block a real chain and timestamp need.
@@ -80,27 +80,23 @@ def authenticode_digest(exe):
                        + exe[security_at + 8:security.VirtualAddress]).digest()
 
 
-# pyasn1 0.4 (Debian 12) and 0.5 on (Debian 13) name their decoders otherwise.
-OCTETS, SETS = (getattr(decoder, f"{name}PayloadDecoder", None)
-                or getattr(decoder, f"{name}Decoder") for name in ("OctetString", "SetOrSetOf"))
+TAG_MAP = getattr(decoder, "TAG_MAP", None) or decoder.tagMap  # pyasn1 0.5 on; 0.4
 
 
-class ContextSpecific(SETS):
-    """A context-specific value, which pyasn1 reads without a schema by its
-    form alone: a primitive one as an OCTET STRING, a constructed one as a
-    SET, which DER's order then applies to. In a signature each is an
-    implicit SET OF (of certificates, of attributes) or an explicit tag's one
-    value, which no order changes."""
+class ContextSpecific(type(TAG_MAP[univ.Set.tagSet])):
+    """A context-specific value, read without a schema by its form alone: a
+    primitive one as an OCTET STRING, a constructed one as a SET, which DER's
+    order then applies to. In a signature each is an implicit SET OF (of
+    certificates, of attributes) or an explicit tag's one value."""
 
     def valueDecoder(self, substrate, spec, tags, *rest, **options):
-        if tags[0].tagFormat == tag.tagFormatSimple:
-            return OCTETS().valueDecoder(substrate, spec, tags, *rest, **options)
-        return super().valueDecoder(substrate, spec, tags, *rest, **options)
+        primitive = tags[0].tagFormat == tag.tagFormatSimple
+        return (TAG_MAP[univ.OctetString.tagSet] if primitive else super()).valueDecoder(
+            substrate, spec, tags, *rest, **options)
 
 
-TAGS = {**(getattr(decoder, "TAG_MAP", None) or decoder.tagMap), **{
-    tag.TagSet((), tag.Tag(tag.tagClassContext, tag.tagFormatSimple, number)): ContextSpecific()
-    for number in range(31)}}
+TAGS = {**TAG_MAP, **{tag.TagSet((), tag.Tag(tag.tagClassContext, tag.tagFormatSimple, number)):
+                      ContextSpecific() for number in range(31)}}
 
 
 def der_form(block):
@@ -143,10 +139,9 @@ def signer_of(signed_data, what, versions):
     signers = len(signed_data["signer_infos"])
     refuse_if(signers != 1, f"the {what} has {signers} signers, not one")
     signer = signed_data["signer_infos"][0]
-    identifier = signer["sid"]
-    refuse_if(identifier.name != "issuer_and_serial_number",
+    refuse_if(signer["sid"].name != "issuer_and_serial_number",
               f"the {what}'s signer is not named by issuer and serial number")
-    wanted = identifier.chosen
+    wanted = signer["sid"].chosen
     # By the bytes of the name, which no signature covers here: a name that
     # only compares equal (another case, another string type) is another.
     leaves = [c for c in certificates if name_bytes(c, "issuer") == wanted["issuer"].dump()
@@ -231,8 +226,7 @@ def check_structure(block, exe):
         encapsulated = signed["encap_content_info"]
         refuse_if(encapsulated["content_type"].dotted != SPC_INDIRECT_DATA,
                   "talvenor.exe's signature is not Authenticode's")
-        indirect = encapsulated["content"].parse(SpcIndirectData)
-        digest = indirect["message_digest"]
+        digest = encapsulated["content"].parse(SpcIndirectData)["message_digest"]
         pinned([digest["digest_algorithm"]], SHA256,
                "talvenor.exe's Authenticode digest is not SHA-256")
         refuse_if(digest["digest"].native != own_digest,
@@ -273,14 +267,11 @@ def tool(argv, what):
 
 
 def holds_certificate(path):
-    """Whether the file at PATH holds a certificate in PEM that parses. A CA
-    file that holds none is the caller's mistake, which osslsigncode would
-    report as a signature that does not verify, in words of its version's."""
-    try:
-        return any(kind == "CERTIFICATE" and x509.Certificate.load(der, strict=True).native
-                   for kind, _, der in pem.unarmor(pathlib.Path(path).read_bytes(), multiple=True))
-    except ValueError:
-        return False
+    """Whether the file at PATH holds a certificate in PEM, as OpenSSL, which
+    osslsigncode reads it with, finds one. A CA file that holds none is the
+    caller's mistake, which osslsigncode would report as a signature that does
+    not verify, in words of its version's."""
+    return tool(["openssl", "x509", "-noout", "-in", path], "openssl x509").returncode == 0
 
 
 @functools.lru_cache(maxsize=None)
