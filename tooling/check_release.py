@@ -39,7 +39,6 @@ LARGEST_ZIP = 1 << 20
 # The exe, known before the build: four times the program's 17 KB, and room for
 # its signature. A signature's structure costs memory for each of its parts.
 LARGEST_EXE = (64 << 10) + SIGNATURE_ROOM
-BUILDS = os.path.join(ROOT, "build", "check")
 LARGEST_RECORD = 1024
 # What each value of the record must be, in its order, so that it can carry
 # nothing else.
@@ -167,7 +166,7 @@ def main():
     parser = Arguments(prog="check-release", allow_abbrev=False, add_help=False)
     for argument in ("zip", "--ca", "--tsa-ca"):
         parser.add_argument(argument)
-    parser.add_argument("--build-dir", default=BUILDS)
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "check"))
     name = None
     try:
         options = parser.parse_args()

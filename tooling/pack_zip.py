@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """pack_zip.py STAGE VERSION: writes STAGE/README.txt, STAGE/talvenor.exe.sha256
 and STAGE/BUILDINFO.txt beside STAGE/talvenor.exe, and packs the four into STAGE.zip.
 pack_zip.py --epoch: prints the time the zip's entries carry.
@@ -83,16 +82,6 @@ def checkout_file(path):
     return pathlib.Path(ROOT, path).read_text(encoding="utf-8")
 
 
-def readme_txt(version, source=checkout_file):
-    """README.txt's text, from README.md and its template as SOURCE(path)
-    gives them: by default this checkout's files."""
-    readme, template = source("README.md"), source("tooling/README.txt.in")
-    title = f"Talvenor {version}"
-    return (template.replace("@TITLE@", title + "\n" + "=" * len(title))
-            .replace("@TABLE@", outputs_table(readme))
-            .replace("@DELIBERATE@", deliberate_behaviours(readme)))
-
-
 def build_record(version):
     """BUILDINFO.txt's lines, "name: value", as a dict: this checkout's and
     this machine's."""
@@ -119,26 +108,23 @@ def toolchain():
             for package in TOOLCHAIN}
 
 
-def windows_text(text):
-    return text.replace("\n", "\r\n").encode("ascii")
-
-
-def record_text(record):
-    """BUILDINFO.txt's bytes for the record."""
-    return windows_text("".join(f"{name}: {value}\n" for name, value in record.items()))
-
-
 def checksum_text(exe):
     return f"{hashlib.sha256(exe).hexdigest()}  talvenor.exe\n".encode()
 
 
 def contents(exe, version, record, source=checkout_file):
-    """Every entry of the zip, by name, for the exe's bytes and the record,
-    README.txt from the files as SOURCE(path) gives them."""
-    return {"talvenor.exe": exe,
-            "README.txt": windows_text(readme_txt(version, source)),
-            "talvenor.exe.sha256": checksum_text(exe),
-            "BUILDINFO.txt": record_text(record)}
+    """Every entry of the zip, by name, for the exe's bytes and the record:
+    README.txt from README.md and its template as SOURCE(path) gives them (by
+    default this checkout's files), and BUILDINFO.txt's "name: value" lines,
+    both with Windows line ends."""
+    readme, template = source("README.md"), source("tooling/README.txt.in")
+    title = f"Talvenor {version}"
+    texts = {"README.txt": template.replace("@TITLE@", title + "\n" + "=" * len(title))
+             .replace("@TABLE@", outputs_table(readme))
+             .replace("@DELIBERATE@", deliberate_behaviours(readme)),
+             "BUILDINFO.txt": "".join(f"{name}: {value}\n" for name, value in record.items())}
+    return {"talvenor.exe": exe, "talvenor.exe.sha256": checksum_text(exe),
+            **{name: text.replace("\n", "\r\n").encode("ascii") for name, text in texts.items()}}
 
 
 def pack(entries, epoch):

@@ -288,9 +288,8 @@ def verify(exe, ca, tsa_ca, stamped):
     osslsigncode, which fetches nothing. Its exit status is no verdict (it is 0
     when any one of several signatures verifies), so only whole lines of its
     report count."""
-    with tempfile.NamedTemporaryFile(suffix=".exe") as file:
+    with tempfile.NamedTemporaryFile(suffix=".exe", buffering=0) as file:
         file.write(exe)
-        file.flush()
         report = tool(["osslsigncode", "verify", *offline(), "-CAfile", ca, "-TSA-CAfile", tsa_ca,
                        "-in", file.name], "osslsigncode verify").stdout
     lines = [line.rstrip() for line in report.splitlines()]
@@ -307,14 +306,12 @@ def prove_path(what, leaf, certificates, anchors):
     proven by its issuer's signature (names only choose whom to try), and
     judged without the time, since a signing's certificate may expire after
     its timestamp."""
-    refusal = Refused(f"the {what} carries other certificates than its signer's path, proven by"
-                      " signature, to its CA")
+    refusal = (f"the {what} carries other certificates than its signer's path, proven by"
+               " signature, to its CA")
     path, rest = [leaf], [c for c in certificates if c is not leaf]
     while rest:
-        issuers = [c for c in rest
-                   if name_bytes(c, "subject") == name_bytes(path[-1], "issuer")]
-        if len(issuers) != 1:
-            raise refusal
+        issuers = [c for c in rest if name_bytes(c, "subject") == name_bytes(path[-1], "issuer")]
+        refuse_if(len(issuers) != 1, refusal)
         path.append(issuers[0])
         rest.remove(issuers[0])
     with tempfile.TemporaryDirectory() as work:
@@ -326,9 +323,8 @@ def prove_path(what, leaf, certificates, anchors):
         # first step, whatever its length.
         trusts = [["-partial_chain", "-CAfile", issuer] for issuer in files[1:]]
         for trust, file in reversed(list(zip([*trusts, ["-CAfile", anchors]], files))):
-            if tool(["openssl", "verify", "-no_check_time", *trust, file],
-                    "openssl verify").returncode:
-                raise refusal
+            refuse_if(tool(["openssl", "verify", "-no_check_time", *trust, file],
+                           "openssl verify").returncode, refusal)
 
 
 def check_signature(exe, block, ca, tsa_ca):
@@ -347,9 +343,6 @@ def check_signature(exe, block, ca, tsa_ca):
     return f"signed by {signer}, {'timestamped' if stamped else 'not timestamped'}"
 
 
-if __name__ == "__main__":
-    try:
-        signed = in_der_form(pathlib.Path(sys.argv[1]).read_bytes())
-    except Refused as refused:
-        sys.exit(f"{sys.argv[1]}: {refused}")
-    pathlib.Path(sys.argv[1]).write_bytes(signed)
+if __name__ == "__main__":  # on the signing tool's own output: any fault stops the signing
+    signed = pathlib.Path(sys.argv[1])
+    signed.write_bytes(in_der_form(signed.read_bytes()))
