@@ -19,26 +19,6 @@ PIN = "731946285"
 TOKEN_KEY = "pkcs11:token=talvenor-test;object=signer;type=private"
 SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 
-EXTENSIONS = """\
-[intermediate]
-basicConstraints = critical, CA:TRUE, pathlen:0
-keyUsage = critical, keyCertSign, cRLSign
-crlDistributionPoints = URI:{0}
-[signer]
-basicConstraints = CA:FALSE
-keyUsage = critical, digitalSignature
-extendedKeyUsage = codeSigning
-crlDistributionPoints = URI:{0}
-[timestamper]
-basicConstraints = CA:FALSE
-keyUsage = critical, digitalSignature
-extendedKeyUsage = critical, timeStamping
-crlDistributionPoints = URI:{0}
-[plain]
-basicConstraints = CA:FALSE
-keyUsage = critical, digitalSignature
-"""
-
 TSA_CONFIG = """\
 [tsa]
 default_tsa = here
@@ -66,27 +46,30 @@ def make_pki(folder, crl_url):
     forged-tsa-ca.pem, self-signed under each CA's name, with a payload in an
     extension; each with its key. chain.pem is the signer's certificate
     followed by its intermediate's."""
-    pathlib.Path(folder, "extensions.cnf").write_text(EXTENSIONS.format(crl_url))
     ca = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign"]
     payload = "1.3.6.1.4.1.0.2=DER:" + ("payload " * 768).encode().hex()
-    for name, subject, extensions in (
-            ("ca", "Talvenor Test CA", ca), ("tsa-ca", "Talvenor Test TSA CA", ca),
-            ("forged-ca", "Talvenor Test CA", [*ca, payload]),
-            ("forged-tsa-ca", "Talvenor Test TSA CA", [*ca, payload]),
-            ("impostor", "Signature verification: ok", ["extendedKeyUsage=codeSigning"])):
+    crl = f"crlDistributionPoints=URI:{crl_url}"
+    intermediate = ["basicConstraints=critical,CA:TRUE,pathlen:0",
+                    "keyUsage=critical,keyCertSign,cRLSign", crl]
+    leaf = ["basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature"]
+    for serial, (name, subject, issuer, extensions) in enumerate((
+            ("ca", "CA", None, ca), ("tsa-ca", "TSA CA", None, ca),
+            ("forged-ca", "CA", None, [*ca, payload]),
+            ("forged-tsa-ca", "TSA CA", None, [*ca, payload]),
+            ("intermediate", "intermediate", "ca", intermediate),
+            ("tsa-intermediate", "tsa-intermediate", "tsa-ca", intermediate),
+            ("signer", "signer", "intermediate", [*leaf, "extendedKeyUsage=codeSigning", crl]),
+            ("timestamper", "timestamper", "tsa-intermediate",
+             [*leaf, "extendedKeyUsage=critical,timeStamping", crl]),
+            ("plain", "plain", "intermediate", leaf)), start=2):
+        issued = ["-CA", f"{issuer}.pem", "-CAkey", f"{issuer}.key"] if issuer else []
         openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
-                "-out", f"{name}.pem", "-days", "2", "-subj", f"/CN={subject}",
+                "-out", f"{name}.pem", "-days", "2", "-subj", f"/CN=Talvenor Test {subject}",
+                "-set_serial", str(serial), *issued,
                 *[arg for extension in extensions for arg in ("-addext", extension)], folder=folder)
-    for serial, (name, ca, extensions) in enumerate((
-            ("intermediate", "ca", "intermediate"), ("tsa-intermediate", "tsa-ca", "intermediate"),
-            ("signer", "intermediate", "signer"),
-            ("timestamper", "tsa-intermediate", "timestamper"),
-            ("plain", "intermediate", "plain")), start=2):
-        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
-                "-out", f"{name}.csr", "-subj", f"/CN=Talvenor Test {name}", folder=folder)
-        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
-                "-set_serial", str(serial), "-days", "2", "-extfile", "extensions.cnf",
-                "-extensions", extensions, "-out", f"{name}.pem", folder=folder)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "impostor.key",
+            "-out", "impostor.pem", "-days", "2", "-subj", "/CN=Signature verification: ok",
+            "-addext", "extendedKeyUsage=codeSigning", folder=folder)
     pathlib.Path(folder, "chain.pem").write_bytes(b"".join(
         pathlib.Path(folder, name).read_bytes() for name in ("signer.pem", "intermediate.pem")))
 
