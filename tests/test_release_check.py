@@ -202,17 +202,16 @@ def changed_code(exe):
 
 def edited(data, local_at, central_at, change, name="README.txt"):
     """DATA, a zip, with a field of NAME's local and central records, at
-    those offsets in each, changed by CHANGE(its bytes)."""
+    those offsets in each, changed by CHANGE(its bytes), or made CHANGE where
+    it is a number."""
     data, central = bytearray(data), struct.unpack_from("<I", data, len(data) - 6)[0]
     while data[central + 46:central + 46 + len(name)] != name.encode():
         central += 46 + sum(struct.unpack_from("<HHH", data, central + 28))
     for at in (struct.unpack_from("<I", data, central + 42)[0] + local_at, central + central_at):
-        data[at:at + 4] = change(data[at:at + 4])
+        old = data[at:at + 4]
+        data[at:at + 4] = struct.pack("<I", change)[:len(old)] if isinstance(change, int) else (
+            change(old))
     return bytes(data)
-
-
-def little(value):
-    return lambda old: struct.pack("<I", value)[:len(old)]
 
 
 def rezipped(release, readme=None, **fields):
@@ -251,9 +250,8 @@ def bomb(release, declared):
     deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
     block = deflate.compress(b"\0" * (1 << 20)) + deflate.flush(zlib.Z_FULL_FLUSH)
     stream = block * 768 + zlib.compressobj(9, zlib.DEFLATED, -15).flush()
-    stored = edited(rezipped(release, stream, compress_type=zipfile.ZIP_STORED), 8, 10, little(8))
-    return edited(stored, 22, 24, little(3 << 30 if declared else len(entries(release)[
-        "README.txt"])))
+    stored = edited(rezipped(release, stream, compress_type=zipfile.ZIP_STORED), 8, 10, 8)
+    return edited(stored, 22, 24, 3 << 30 if declared else len(entries(release)["README.txt"]))
 
 
 class Cannot(str):
@@ -277,7 +275,6 @@ NO_CERTIFICATE = " holds no certificate; name the CA's certificates in PEM"
 SETUP = b"Run setup.exe first.\r\n"
 COMMON = b"mingw-w64-common: "
 HEAD = git("rev-parse", "HEAD").encode()  # the release's commit, which its record names
-NOT_COMMITTED = b" with changes not committed"
 PAYLOAD = cms.CMSAttribute({"type": "1.3.6.1.4.1.311.2.6.1",
                             "values": [core.OctetString(b"payload " * 64)]}).dump()
 
@@ -310,7 +307,7 @@ CHECKS = [
     # The build record.
     ("another commit", recorded(HEAD, b"0" * 40),
      "the zip records commit " + "0" * 40 + "; this checkout's HEAD is {head}"),
-    ("uncommitted changes recorded", recorded(HEAD, HEAD + NOT_COMMITTED),
+    ("uncommitted changes recorded", recorded(HEAD, HEAD + b" with changes not committed"),
      "BUILDINFO.txt's commit is not one commit's hash: '{head} with changes not committed'"),
     ("a payload in a recorded version",
      recorded(COMMON, COMMON + b"see https://example.invalid/ "),

@@ -29,16 +29,17 @@ import zlib
 
 from tooling import pack_zip
 from tooling.release_build import ROOT, clean_build, git, in_root_of, supported_releases
-from tooling.release_signature import (SIGNATURE_ROOM, check_signature, holds_certificate,
-                                       signature_in, with_signature)
+from tooling.release_signature import (check_signature, holds_certificate, signature_in,
+                                       with_signature)
 from tooling.release_verdict import (ACCEPTED, CANNOT_CHECK, REFUSED, CannotCheck,
                                      Refused, refuse_if, say, verdict)
 
 # Far above any release (about 14 KB), far below anything that strains memory.
 LARGEST_ZIP = 1 << 20
-# The exe, known before the build: four times the program's 17 KB, and room for
-# its signature. A signature's structure costs memory for each of its parts.
-LARGEST_EXE = (64 << 10) + SIGNATURE_ROOM
+# The exe, known before the build: four times the program's 17 KB, and 64 KiB
+# for its signature, room for a real chain and timestamp. A signature's
+# structure costs memory for each of its parts.
+LARGEST_EXE = (64 << 10) + (64 << 10)
 LARGEST_RECORD = 1024
 # What each value of the record must be, in its order, so that it can carry
 # nothing else.

@@ -141,19 +141,15 @@ def pack(entries, epoch):
     return packed.getvalue()
 
 
-def main(argv):
-    if argv[1:] == ["--epoch"]:
-        print(source_date_epoch())
-        return
-    if len(argv) != 3:
-        sys.exit(__doc__)
-    stage, version = argv[1], argv[2]
-    exe = pathlib.Path(stage, "talvenor.exe").read_bytes()
-    entries = contents(exe, version, build_record(version))
-    for name, data in entries.items():
-        pathlib.Path(stage, name).write_bytes(data)
-    pathlib.Path(stage + ".zip").write_bytes(pack(entries, source_date_epoch()))
-
-
 if __name__ == "__main__":
-    main(sys.argv)
+    if sys.argv[1:] == ["--epoch"]:
+        print(source_date_epoch())
+    elif len(sys.argv) != 3:
+        sys.exit(__doc__)
+    else:
+        stage, version = sys.argv[1:]
+        entries = contents(pathlib.Path(stage, "talvenor.exe").read_bytes(), version,
+                           build_record(version))
+        for name, data in entries.items():
+            pathlib.Path(stage, name).write_bytes(data)
+        pathlib.Path(stage + ".zip").write_bytes(pack(entries, source_date_epoch()))

@@ -21,16 +21,12 @@ from pyasn1.error import PyAsn1Error
 from pyasn1.type import tag, univ
 from tooling.release_verdict import QUICK_LIMIT, Refused, printable, refuse_if, run_step
 
-# Room for the largest signature block a real chain and timestamp need.
-SIGNATURE_ROOM = 64 << 10
 TRUSTED_ROOTS = "/etc/ssl/certs/ca-certificates.crt"
 SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 # The one encoding of each algorithm the project's signing writes.
 SHA256 = bytes.fromhex("300d06096086480165030402010500")
 RSA = bytes.fromhex("300d06092a864886f70d0101010500")
-# The digests a timestamp's authority may choose.
-TOKEN_DIGESTS = ("sha256", "sha384", "sha512")
 
 
 def pe_header(exe):
@@ -123,11 +119,6 @@ class SpcIndirectData(core.Sequence):
     _fields = [("data", core.Any), ("message_digest", algos.DigestInfo)]
 
 
-def name_bytes(certificate, which):
-    """The DER of CERTIFICATE's issuer or subject, as it stands in it."""
-    return certificate["tbs_certificate"][which].dump()
-
-
 def signer_of(signed_data, what, versions):
     """(the one signer of SIGNED_DATA, its certificate, the certificates
     carried), which must be X.509 ones, without revocation lists, the
@@ -144,7 +135,7 @@ def signer_of(signed_data, what, versions):
     wanted = signer["sid"].chosen
     # By the bytes of the name, which no signature covers here: a name that
     # only compares equal (another case, another string type) is another.
-    leaves = [c for c in certificates if name_bytes(c, "issuer") == wanted["issuer"].dump()
+    leaves = [c for c in certificates if c.issuer.dump() == wanted["issuer"].dump()
               and c.serial_number == wanted["serial_number"].native]
     refuse_if(len(leaves) != 1, f"the {what} does not carry its signer's certificate once")
     for structure, value, version in zip(("SignedData", "SignerInfo"),
@@ -186,7 +177,8 @@ def check_token(token):
     algorithm, key = stamper["signature_algorithm"], leaf.public_key.algorithm
     name = stamper["digest_algorithm"]["algorithm"].native
     named = {"rsa": {"rsassa_pkcs1v15", f"{name}_rsa"}, "ec": {f"{name}_ecdsa"}}.get(key, ())
-    refuse_if(name not in TOKEN_DIGESTS or algorithm["algorithm"].native not in named,
+    refuse_if(name not in ("sha256", "sha384", "sha512")
+              or algorithm["algorithm"].native not in named,
               "the timestamp's signature algorithm is not its signer's key's with its digest")
     refuse_if(algorithm["parameters"].dump() != (b"\x05\x00" if key == "rsa" else b""),
               "the timestamp's signature algorithm has other parameters than its RFC gives")
@@ -310,7 +302,8 @@ def prove_path(what, leaf, certificates, anchors):
                " signature, to its CA")
     path, rest = [leaf], [c for c in certificates if c is not leaf]
     while rest:
-        issuers = [c for c in rest if name_bytes(c, "subject") == name_bytes(path[-1], "issuer")]
+        # By the bytes of the names, as they stand in each certificate.
+        issuers = [c for c in rest if c.subject.dump() == path[-1].issuer.dump()]
         refuse_if(len(issuers) != 1, refusal)
         path.append(issuers[0])
         rest.remove(issuers[0])
