@@ -48,10 +48,6 @@ VALUES = {"talvenor": (r"[0-9]+(\.[0-9]+)*", "a version"),
           "debian": ("[0-9]{1,3} [a-z]{1,20}", "a Debian release"),
           **{name: (r"([0-9]+:)?[0-9][A-Za-z0-9.+~-]{0,62}", "a Debian version")
              for name in pack_zip.TOOLCHAIN}}
-# Deflate's own bits, which say how hard the packer tried: whatever else a
-# flag asks of the reader (encryption, a data descriptor, patched data) no
-# release has.
-DEFLATE_LEVEL_FLAGS = 0x6
 
 
 def read_entries(data):
@@ -72,7 +68,10 @@ def read_entries(data):
         refuse_if(entry.flag_bits & 1, f"{entry.filename} is encrypted")
         refuse_if(entry.compress_type != zipfile.ZIP_DEFLATED, f"{entry.filename} is stored with"
                   f" compression method {entry.compress_type}, not deflate")
-        refuse_if(entry.flag_bits & ~DEFLATE_LEVEL_FLAGS,
+        # But deflate's own bits, which say how hard the packer tried, whatever
+        # else a flag asks of the reader (a data descriptor, patched data) no
+        # release has.
+        refuse_if(entry.flag_bits & ~0x6,
                   f"{entry.filename} has general-purpose flags {entry.flag_bits:#x}")
     return archive
 
@@ -163,7 +162,6 @@ class Arguments(argparse.ArgumentParser):
 
 
 def main():
-    # Without --help, argparse prints no help; its usage line is in every error.
     parser = Arguments(prog="check-release", allow_abbrev=False, add_help=False)
     for argument in ("zip", "--ca", "--tsa-ca"):
         parser.add_argument(argument)
@@ -181,14 +179,11 @@ def main():
             if path is not None and what != "zip" and not holds_certificate(path):
                 raise CannotCheck(f"the {what} {path} holds no certificate; name the CA's"
                                   " certificates in PEM")
-        # The build folder, which git is told from the checkout; the rest are
-        # read where the caller names them.
+        # git is told the build folder from the checkout; the rest are read as named.
         accepted = check(options.zip, options.ca, options.tsa_ca,
                          os.path.abspath(options.build_dir))
-    except Refused as refused:
-        return verdict(REFUSED, name, str(refused))
-    except CannotCheck as cannot:
-        return verdict(CANNOT_CHECK, name, str(cannot))
+    except (Refused, CannotCheck) as answer:
+        return verdict(REFUSED if isinstance(answer, Refused) else CANNOT_CHECK, name, str(answer))
     except OSError as error:
         return verdict(CANNOT_CHECK, name, f"cannot read {error.filename}: {error.strerror}")
     except Exception as error:  # a fault of the checker's own, never an answer on the zip

@@ -31,8 +31,6 @@ ENTRIES = ("talvenor.exe", "README.txt", "talvenor.exe.sha256", "BUILDINFO.txt")
 # and the mingw-w64 runtime and headers.
 TOOLCHAIN = ("g++-mingw-w64-i686-win32", "gcc-mingw-w64-i686-win32", "binutils-mingw-w64-i686",
              "mingw-w64-i686-dev", "mingw-w64-common")
-TABLE_HEADING = "## What it prints, and its exit status"
-DELIBERATE = "Three behaviours are deliberate"
 ZIP_EPOCH = 315532800  # 1980-01-01
 
 
@@ -54,7 +52,7 @@ def source_date_epoch():
 
 def outputs_table(readme):
     """README.md's table of outputs as plain text: run, status, what it prints."""
-    section = readme[readme.index(TABLE_HEADING):].split("\n\n")[1]
+    section = readme[readme.index("## What it prints, and its exit status"):].split("\n\n")[1]
     rows = [("Run", "Status", "Prints")]
     for line in section.splitlines()[2:]:  # the heading row and the rule aside
         run, out, err, status = (re.sub(r"`([^`]*)`", r"\1", cell.strip())
@@ -68,7 +66,7 @@ def outputs_table(readme):
 def deliberate_behaviours(readme):
     """README.md's paragraph on the deliberate behaviours and its numbered list,
     as plain text."""
-    block = readme[readme.index(DELIBERATE):].split("\n\n")
+    block = readme[readme.index("Three behaviours are deliberate"):].split("\n\n")
     paragraphs = [block[0]] + re.split(r"\n(?=\d\. )", block[1])
     text = []
     for paragraph in paragraphs:

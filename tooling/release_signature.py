@@ -22,8 +22,6 @@ from pyasn1.type import tag, univ
 from tooling.release_verdict import QUICK_LIMIT, Refused, printable, refuse_if, run_step
 
 TRUSTED_ROOTS = "/etc/ssl/certs/ca-certificates.crt"
-SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
-SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 # The one encoding of each algorithm the project's signing writes.
 SHA256 = bytes.fromhex("300d06096086480165030402010500")
 RSA = bytes.fromhex("300d06092a864886f70d0101010500")
@@ -33,7 +31,8 @@ def pe_header(exe):
     """pefile's reading of EXE's headers alone, and its security directory."""
     try:
         pe = pefile.PE(data=exe, fast_load=True)
-        return pe, pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+        return pe, pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     except (pefile.PEFormatError, IndexError):  # IndexError: too few directories
         raise Refused("talvenor.exe is not what this checkout builds") from None
 
@@ -216,7 +215,7 @@ def check_structure(block, exe):
         signed = info["content"]
         pinned(signed["digest_algorithms"], SHA256, "talvenor.exe is not signed with SHA-256 alone")
         encapsulated = signed["encap_content_info"]
-        refuse_if(encapsulated["content_type"].dotted != SPC_INDIRECT_DATA,
+        refuse_if(encapsulated["content_type"].dotted != "1.3.6.1.4.1.311.2.1.4",  # SpcIndirectData
                   "talvenor.exe's signature is not Authenticode's")
         digest = encapsulated["content"].parse(SpcIndirectData)["message_digest"]
         pinned([digest["digest_algorithm"]], SHA256,
