@@ -117,9 +117,6 @@ def timestamp_authority(folder, lifetime=900):
             self.end_headers()
             self.wfile.write(reply)
 
-        def log_message(self, *args):
-            pass
-
     server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     deadline = threading.Timer(lifetime, server.shutdown)

@@ -10,7 +10,6 @@ import re
 import shutil
 import struct
 import subprocess
-import sys
 import tempfile
 import zipfile
 import zlib
@@ -21,10 +20,9 @@ import pefile
 import pytest
 import signing
 from asn1crypto import cms, core, parser, pem
-from conftest import ROOT
 from tooling import check_release, pack_zip, release_signature
 from tooling.release_signature import signature_in, with_signature
-from tooling.release_verdict import ANSWERS
+from tooling.release_verdict import ANSWERS, ROOT
 
 pytestmark = pytest.mark.platforms("wine32")
 
@@ -94,26 +92,23 @@ def exe(change, of=shipped):
     return lambda r: repacked(r, talvenor_exe=change(of(r)))
 
 
-def signed(release, exe, *how):
-    """EXE signed again, with the genuine key on the token unless HOW names
-    another (-key), its signature put in DER's one form as scripts/dist puts
-    it (osslsigncode 2.5 leaves the certificates in file order)."""
-    if "-key" not in how:
-        how = ("-certs", release.file("chain.pem"), "-key", signing.TOKEN_KEY,
-               "-pkcs11module", signing.SOFTHSM_MODULE, "-readpass", release.file("pin"), *how)
-    with tempfile.TemporaryDirectory() as work:
-        pathlib.Path(work, "in.exe").write_bytes(exe)
-        done = osslsigncode(release, "sign", *how, "-n", "Talvenor", "-in", f"{work}/in.exe",
-                            "-out", f"{work}/out.exe")
-        assert done.returncode == 0, done.stderr
-        return release_signature.in_der_form(read(f"{work}/out.exe"))
-
-
 def resigned(*how, key=None, of=unsigned_exe):
     """How a zip is made whose exe is OF(release) signed again, with the key
-    file KEY's where named, else the genuine key; HOW, osslsigncode's options."""
-    return lambda r: exe(lambda unsigned: signed(r, unsigned, *how, *(
-        ("-certs", r.file(f"{key}.pem"), "-key", r.file(f"{key}.key")) if key else ())), of)(r)
+    file KEY's where named, else the genuine key on the token; HOW,
+    osslsigncode's options. Its signature is put in DER's one form as
+    scripts/dist puts it (osslsigncode 2.5 leaves the certificates in file
+    order)."""
+    def make(r):
+        keys = (("-certs", r.file(f"{key}.pem"), "-key", r.file(f"{key}.key")) if key else (
+            "-certs", r.file("chain.pem"), "-key", signing.TOKEN_KEY,
+            "-pkcs11module", signing.SOFTHSM_MODULE, "-readpass", r.file("pin")))
+        with tempfile.TemporaryDirectory() as work:
+            pathlib.Path(work, "in.exe").write_bytes(of(r))
+            done = osslsigncode(r, "sign", *keys, *how, "-n", "Talvenor", "-in", f"{work}/in.exe",
+                                "-out", f"{work}/out.exe")
+            assert done.returncode == 0, done.stderr
+            return repacked(r, talvenor_exe=release_signature.in_der_form(read(f"{work}/out.exe")))
+    return make
 
 
 def signature_of(exe):
@@ -333,9 +328,9 @@ CHECKS = [
     ("a forged PE checksum", exe(forged_checksum), PUT_BACK),
     # The signature.
     ("damaged signature", exe(damaged_signature), UNVERIFIED),
-    ("bytes hidden in the certificate table",
-     exe(lambda e: with_signature(e, signature_of(e).dump() + b"payload " * 64)),
-     "talvenor.exe's certificate table holds bytes beyond its signature"),
+    ("bytes hidden in the certificate table", exe(lambda e: with_signature(
+        e, signature_of(e).dump() + b"payload " * 64)), "talvenor.exe's certificate table holds"
+     " bytes beyond its signature"),
     ("an unauthenticated attribute added", part("unsigned_attrs", lambda old: parser.emit(
         2, 1, 1, b"".join(sorted(members(old) + [PAYLOAD]))), signer_of),
      "talvenor.exe's signature carries an unauthenticated attribute other than one timestamp"),
@@ -366,15 +361,13 @@ CHECKS = [
     ("the signer's digest algorithm without its NULL parameters",
      part("digest_algorithm", lambda old: parser.emit(0, 1, 16, old[2:-2]), signer_of),
      "talvenor.exe's signature writes an algorithm's parameters otherwise than its signing does"),
-    ("an empty set of unauthenticated attributes",
-     part("unsigned_attrs", lambda old: b"\xa1\x00", signer_of),
-     "talvenor.exe's signature carries an empty set of unauthenticated attributes", ()),
-    ("the timestamp's SignedData of version 5",
-     part("version", lambda old: b"\x02\x01\x05", stamp_of),
-     "the timestamp's SignedData is version 5, not 3"),
-    ("the signer's issuer named in another case", part(
-        "sid", lambda old: old.replace(b"intermediate", b"INTERMEDIATE"), signer_of),
-     "the signature does not carry its signer's certificate once"),
+    ("an empty set of unauthenticated attributes", part("unsigned_attrs", lambda old: b"\xa1\x00",
+     signer_of), "talvenor.exe's signature carries an empty set of unauthenticated attributes", ()),
+    ("the timestamp's SignedData of version 5", part("version", lambda old: b"\x02\x01\x05",
+     stamp_of), "the timestamp's SignedData is version 5, not 3"),
+    ("the signer's issuer named in another case", part("sid", lambda old: old.replace(
+        b"intermediate", b"INTERMEDIATE"), signer_of), "the signature does not carry its signer's"
+     " certificate once"),
     ("a certificate of a name no path has, beside the signer's", certificates(added(
         "plain.pem", lambda der: der.replace(b"Talvenor Test plain", "\ue000".encode() + b"x"
                                              * 16))), "the signature" + OFF_PATH),
@@ -414,8 +407,7 @@ CHECKS = [
      "README.txt is stored with compression method 12, not deflate"),
     ("an encrypted entry", lambda r: edited(genuine(r), 6, 8, lambda old: bytes([old[0] | 1])
                                             + old[1:]), "README.txt is encrypted"),
-    ("a bad CRC", lambda r: edited(genuine(r), 14, 16, lambda crc: bytes(b ^ 1 for b in crc)),
-     BAD_CRC),
+    ("a bad CRC", lambda r: edited(genuine(r), 14, 16, lambda c: bytes(b ^ 1 for b in c)), BAD_CRC),
     ("a bomb declaring 3 GiB", lambda r: bomb(r, declared=True),
      "README.txt declares 3221225472 bytes, more than the {readme} it may hold"),
     ("a bomb declaring the genuine size", lambda r: bomb(r, declared=False), BAD_CRC),
@@ -429,19 +421,17 @@ CHECKS = [
      {"named": ("talvenor\r\x85\u2028.zip", "talvenor\\x0d\\xc2\\x85\\xe2\\x80\\xa8.zip")}),
     ("a name starting with -", genuine, [SIGNED], (*CAS, "--"), {"named": ("-t.zip", "-t.zip")}),
     ("the caller's build flags and git variables, built anew", genuine, [SIGNED],
-     ("--build-dir", "build", *CAS), {"env": {
-         "LDFLAGS": "-Wl,--image-base=0x500000", "CXXFLAGS": "-O0", "GIT_DIR": "/nonexistent",
-         "GIT_WORK_TREE": "/"}}),
-    ("two first checks at once", genuine, [SIGNED], ("--build-dir", "build", *CAS),
-     {"at_once": 2}),
+     ("--build-dir", "build", *CAS), {"env": dict(LDFLAGS="-Wl,--image-base=0x500000",
+                                                  CXXFLAGS="-O0", GIT_DIR="/nonexistent",
+                                                  GIT_WORK_TREE="/")}),
+    ("two first checks at once", genuine, [SIGNED], ("--build-dir", "build", *CAS), {"at_once": 2}),
     ("a build folder that cannot be made", genuine, Cannot(
         "cannot make a build folder in /proc/talvenor: No such file or directory; name another"
         " with --build-dir"), ("--build-dir", "/proc/talvenor", *CAS)),
     ("help asked for", genuine, Cannot("unrecognized arguments: --help (usage: check-release"
-                                       " [--ca CA] [--tsa-ca TSA_CA] [--build-dir BUILD_DIR] zip)"),
-     (*CAS, "--help"), {"named": (NAME, None)}),
-    ("no zip", None, Cannot("there is no zip missing.zip"),
-     {"named": ("missing.zip", "missing.zip")}),
+     " [--ca CA] [--tsa-ca TSA_CA] [--build-dir BUILD_DIR] zip)"), (*CAS, "--help"),
+     {"named": (NAME, None)}),
+    ("no zip", None, Cannot("there is no zip missing.zip"), {"named": ("missing.zip",) * 2}),
     ("no CA file", genuine, Cannot("there is no CA file missing.pem"), ("--ca", "missing.pem")),
     ("a CA file that holds no certificate", genuine,
      Cannot("the CA file plain.key" + NO_CERTIFICATE), ("--ca", "plain.key")),
@@ -468,7 +458,7 @@ def test_check_release(release, tmp_path, monkeypatch, capsys, check):
     try:
         if check.fault:  # put into the checker, which runs in this process
             monkeypatch.setattr(*check.fault)
-            monkeypatch.setattr(sys, "argv", argv)
+            monkeypatch.setattr("sys.argv", argv)
             monkeypatch.chdir(tmp_path)
             status = check_release.main()
             outputs = [(capsys.readouterr().out, "", status)]
@@ -480,9 +470,9 @@ def test_check_release(release, tmp_path, monkeypatch, capsys, check):
     finally:
         if check.make == "checkout":
             os.remove(zip_path)
-    record = entries(release)["BUILDINFO.txt"].decode()
+    # The release was made on this machine: its record names the versions here.
     facts = {"head": HEAD.decode(), "readme": len(entries(release)["README.txt"]),
-             "name": check.named[1], "common": re.search(r"mingw-w64-common: (\S+)", record)[1]}
+             "name": check.named[1], "common": pack_zip.toolchain()["mingw-w64-common"]}
     status = 2 if isinstance(check.expected, Cannot) else int(isinstance(check.expected, str))
     printed = [line.format(**facts) for line in check.expected] if isinstance(
         check.expected, list) else [f"check-release: {ANSWERS[status]}: " + (
