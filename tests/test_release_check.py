@@ -197,21 +197,19 @@ def changed_code(exe):
 
 def edited(data, local_at, central_at, change, name="README.txt"):
     """DATA, a zip, with a field of NAME's local and central records, at
-    those offsets in each, changed by CHANGE(its bytes), or made CHANGE where
-    it is a number."""
+    those offsets in each, changed by CHANGE(its bytes)."""
     data, central = bytearray(data), struct.unpack_from("<I", data, len(data) - 6)[0]
     while data[central + 46:central + 46 + len(name)] != name.encode():
         central += 46 + sum(struct.unpack_from("<HHH", data, central + 28))
     for at in (struct.unpack_from("<I", data, central + 42)[0] + local_at, central + central_at):
-        old = data[at:at + 4]
-        data[at:at + 4] = struct.pack("<I", change)[:len(old)] if isinstance(change, int) else (
-            change(old))
+        data[at:at + 4] = change(data[at:at + 4])
     return bytes(data)
 
 
-def rezipped(release, readme=None, **fields):
+def rezipped(release, readme=None, also=(), **fields):
     """The genuine entries written again by zipfile, README.txt as README,
-    where given, with its ZipInfo's FIELDS."""
+    where given, with its ZipInfo's FIELDS; and then the entries ALSO, as
+    (name, bytes)."""
     packed, buffer = entries(release), io.BytesIO()
     with zipfile.ZipFile(release.zip) as original, zipfile.ZipFile(buffer, "w") as archive:
         for name in pack_zip.ENTRIES:
@@ -220,13 +218,8 @@ def rezipped(release, readme=None, **fields):
                 setattr(entry, field, value)
             archive.writestr(entry, readme if readme and name == "README.txt" else packed[name],
                              compresslevel=9)
-    return buffer.getvalue()
-
-
-def with_second_readme(release):
-    buffer = io.BytesIO(genuine(release))
-    with zipfile.ZipFile(buffer, "a") as archive:
-        archive.writestr("README.txt", b"Run setup.exe first.\r\n")
+        for name, data in also:
+            archive.writestr(name, data)
     return buffer.getvalue()
 
 
@@ -245,8 +238,10 @@ def bomb(release, declared):
     deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
     block = deflate.compress(b"\0" * (1 << 20)) + deflate.flush(zlib.Z_FULL_FLUSH)
     stream = block * 768 + zlib.compressobj(9, zlib.DEFLATED, -15).flush()
-    stored = edited(rezipped(release, stream, compress_type=zipfile.ZIP_STORED), 8, 10, 8)
-    return edited(stored, 22, 24, 3 << 30 if declared else len(entries(release)["README.txt"]))
+    stored = edited(rezipped(release, stream, compress_type=zipfile.ZIP_STORED), 8, 10,
+                    lambda old: b"\x08\x00" + old[2:])  # deflate
+    size = struct.pack("<I", 3 << 30 if declared else len(entries(release)["README.txt"]))
+    return edited(stored, 22, 24, lambda old: size)
 
 
 class Cannot(str):
@@ -276,13 +271,13 @@ PAYLOAD = cms.CMSAttribute({"type": "1.3.6.1.4.1.311.2.6.1",
 
 class Check(NamedTuple):
     """A row of the table, after its id: how the zip is made from the genuine
-    release (None: there is none; "checkout": the genuine one, inside the
-    checkout), what it prints (the reason for a refusal or, as Cannot, a
-    CANNOT CHECK, or the lines of an acceptance), the options where not CAS.
-    Then, named where a row needs them: the zip's file name and how the
-    output prints it, the variables added to the caller's environment, how
-    many checks of it run at once, and a fault put into the checker (what
-    monkeypatch.setattr takes), which then runs in this process."""
+    release (None: there is none), what it prints (the reason for a refusal
+    or, as Cannot, a CANNOT CHECK, or the lines of an acceptance), the options
+    (CAS unless given). Then, named where a row needs them: the zip's file
+    name (in the test's folder unless absolute) and how the output prints it,
+    the variables added to the caller's environment, how many checks of it
+    run at once, and a fault put into the checker (what monkeypatch.setattr
+    takes), which then runs in this process."""
     make: object
     expected: object
     options: tuple = CAS
@@ -294,7 +289,7 @@ class Check(NamedTuple):
 
 CHECKS = [
     ("genuine", genuine, [SIGNED]),
-    ("genuine, inside the checkout", "checkout", [SIGNED]),
+    ("genuine, inside the checkout", genuine, [SIGNED], CAS, {"named": (f"{ROOT}/{NAME}", NAME)}),
     ("genuine unsigned", exe(lambda e: e, unsigned_exe), [GENUINE + "unsigned"], ()),
     ("genuine, another toolchain version recorded", recorded(COMMON, COMMON + b"1:99"),
      ["note: mingw-w64-common: the zip records 1:99{common}, this machine has {common};"
@@ -383,13 +378,13 @@ CHECKS = [
      "talvenor.exe's signature does not parse: Error parsing asn1crypto.cms.CMSVersion - tag should"
      " have been 2, but 5 was found"),
     ("a fault of the checker's own as it reads the signature", genuine,
-     Cannot("the checker failed (KeyError: 'sid'); report it"),
+     Cannot("the checker failed (KeyError: 'sid'); report it"), CAS,
      {"fault": ("tooling.release_signature.signer_of", mock.Mock(side_effect=KeyError("sid")))}),
     ("a ValueError of the checker's own, not the parser's", genuine,
-     Cannot("the checker failed (ValueError: unsupported hash type sha256); report it"),
+     Cannot("the checker failed (ValueError: unsupported hash type sha256); report it"), CAS,
      {"fault": ("hashlib.new", mock.Mock(side_effect=ValueError("unsupported hash type sha256")))}),
     # The container.
-    ("two entries of one name", with_second_readme,
+    ("two entries of one name", lambda r: rezipped(r, also=[("README.txt", SETUP)]),
      f"the zip's entries are not {', '.join(pack_zip.ENTRIES)}, each once, in that order, but"
      f" {', '.join(pack_zip.ENTRIES)}, README.txt"),
     ("a record the directory does not list", with_unlisted_record, REPACKED),
@@ -414,10 +409,10 @@ CHECKS = [
     ("larger than any release", lambda r: b"PK" * (1 << 19) + genuine(r),
      "the zip is larger than any release (1048576 bytes)"),
     # The name, the caller and the machine.
-    ("a newline in a name", lambda r: repacked(r, README_txt=SETUP), README, {"named": (
+    ("a newline in a name", lambda r: repacked(r, README_txt=SETUP), README, CAS, {"named": (
         f"{NAME}\ncheck-release: ACCEPTED: {NAME}",
         f"{NAME}\\x0acheck-release: ACCEPTED: {NAME}")}),
-    ("line ends of other kinds in a name", genuine, [SIGNED],
+    ("line ends of other kinds in a name", genuine, [SIGNED], CAS,
      {"named": ("talvenor\r\x85\u2028.zip", "talvenor\\x0d\\xc2\\x85\\xe2\\x80\\xa8.zip")}),
     ("a name starting with -", genuine, [SIGNED], (*CAS, "--"), {"named": ("-t.zip", "-t.zip")}),
     ("the caller's build flags and git variables, built anew", genuine, [SIGNED],
@@ -431,7 +426,7 @@ CHECKS = [
     ("help asked for", genuine, Cannot("unrecognized arguments: --help (usage: check-release"
      " [--ca CA] [--tsa-ca TSA_CA] [--build-dir BUILD_DIR] zip)"), (*CAS, "--help"),
      {"named": (NAME, None)}),
-    ("no zip", None, Cannot("there is no zip missing.zip"), {"named": ("missing.zip",) * 2}),
+    ("no zip", None, Cannot("there is no zip missing.zip"), CAS, {"named": ("missing.zip",) * 2}),
     ("no CA file", genuine, Cannot("there is no CA file missing.pem"), ("--ca", "missing.pem")),
     ("a CA file that holds no certificate", genuine,
      Cannot("the CA file plain.key" + NO_CERTIFICATE), ("--ca", "plain.key")),
@@ -440,17 +435,13 @@ CHECKS = [
 ]
 
 
-@pytest.mark.parametrize("check", [pytest.param(Check(
-    *[column for column in row[1:] if not isinstance(column, dict)],
-    **next((column for column in row[3:] if isinstance(column, dict)), {})), id=row[0])
-    for row in CHECKS])
+@pytest.mark.parametrize("check", [pytest.param(Check(*row[1:4], **(row[4] if row[4:] else {})),
+                                                id=row[0]) for row in CHECKS])
 def test_check_release(release, tmp_path, monkeypatch, capsys, check):
     """Each tampered zip keeps a checksum that fits its exe, where it has
     one: only the check behind it may find the change."""
-    zip_path = tmp_path / check.named[0]
-    if check.make == "checkout":
-        zip_path = shutil.copy(release.zip, os.path.join(ROOT, NAME))
-    elif check.make:
+    zip_path = tmp_path / check.named[0]  # or the absolute name given
+    if check.make:
         zip_path.write_bytes(check.make(release))
     for name in ("ca.pem", "tsa-ca.pem", "plain.key"):
         shutil.copy(release.file(name), tmp_path)
@@ -468,8 +459,8 @@ def test_check_release(release, tmp_path, monkeypatch, capsys, check):
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 for _ in range(check.at_once)]]
     finally:
-        if check.make == "checkout":
-            os.remove(zip_path)
+        if zip_path.parent != tmp_path:
+            zip_path.unlink()
     # The release was made on this machine: its record names the versions here.
     facts = {"head": HEAD.decode(), "readme": len(entries(release)["README.txt"]),
              "name": check.named[1], "common": pack_zip.toolchain()["mingw-w64-common"]}
