@@ -20,8 +20,6 @@ TOKEN_KEY = "pkcs11:token=talvenor-test;object=signer;type=private"
 SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 
 TSA_CONFIG = """\
-[tsa]
-default_tsa = here
 [here]
 serial = {0}/tsa-serial
 signer_cert = {0}/timestamper.pem
@@ -108,8 +106,8 @@ def timestamp_authority(folder, lifetime=900):
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             query = self.rfile.read(int(self.headers["Content-Length"]))
-            reply = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-queryfile",
-                                    "/dev/stdin", "-out", "/dev/stdout"],
+            reply = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-section",
+                                    "here", "-queryfile", "/dev/stdin", "-out", "/dev/stdout"],
                                    input=query, capture_output=True).stdout
             self.send_response(200 if reply else 500)
             self.send_header("Content-Type", "application/timestamp-reply")

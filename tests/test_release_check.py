@@ -61,17 +61,12 @@ def genuine(release):
     return read(release.zip)
 
 
-def git(*args):
-    return subprocess.run(["git", "-C", ROOT, *args], capture_output=True, text=True,
-                          check=True).stdout.strip()
-
-
 def repacked(release, epoch=None, checksum_of=None, **replaced):
     """The genuine zip's entries, some replaced, packed as the packer packs,
     with a checksum file that fits the exe (or the exe CHECKSUM_OF)."""
     packed = dict(entries(release), **{k.replace("_", "."): v for k, v in replaced.items()})
     packed["talvenor.exe.sha256"] = pack_zip.checksum_text(checksum_of or packed["talvenor.exe"])
-    return pack_zip.pack(packed, int(git("log", "-1", "--format=%ct")) if epoch is None else epoch)
+    return pack_zip.pack(packed, int(COMMIT_TIME) if epoch is None else epoch)
 
 
 def recorded(old, new):
@@ -264,7 +259,9 @@ PUT_BACK = "talvenor.exe is not this checkout's build with its signature block p
 NO_CERTIFICATE = " holds no certificate; name the CA's certificates in PEM"
 SETUP = b"Run setup.exe first.\r\n"
 COMMON = b"mingw-w64-common: "
-HEAD = git("rev-parse", "HEAD").encode()  # the release's commit, which its record names
+# The release's commit, which its record names, and its time, as the packer asks them.
+HEAD = pack_zip.run("git", "rev-parse", "HEAD").encode()
+COMMIT_TIME = pack_zip.run("git", "log", "-1", "--format=%ct")
 PAYLOAD = cms.CMSAttribute({"type": "1.3.6.1.4.1.311.2.6.1",
                             "values": [core.OctetString(b"payload " * 64)]}).dump()
 
@@ -493,10 +490,6 @@ def changed(release, path):
             subprocess.run(["git", "-C", release.checkout, *git], check=True)
 
 
-def dist_zips(release):
-    return list(pathlib.Path(release.checkout, "build", "win32", "dist").glob("*.zip"))
-
-
 @pytest.mark.parametrize("pin, env, change, status, last_line", [
     pytest.param("000000", {}, None, 255, "Failed", id="a wrong PIN"),
     pytest.param(signing.PIN, {"SOURCE_DATE_EPOCH": "315532800"}, None, 2,
@@ -509,16 +502,17 @@ def test_a_dist_that_fails_leaves_no_zip(release, tmp_path, pin, env, change, st
     with release.lock(), changed(release, change):
         failed = subprocess.run([*release.dist, "--pin-file", str(tmp_path / "pin")],
                                 env=dict(release.env, **env), capture_output=True, text=True)
-        zips = dist_zips(release)
+        zips = list(pathlib.Path(release.checkout, "build", "win32", "dist").glob("*.zip"))
     assert (failed.returncode, failed.stderr.splitlines()[-1], zips) == (
-        status, last_line.format(time=git("log", "-1", "--format=%ct")), [])
+        status, last_line.format(time=COMMIT_TIME), [])
     assert signing.PIN not in failed.stdout + failed.stderr
 
 
 def test_an_unsigned_zip_of_changes_not_committed_says_so(release):
     with release.lock(), changed(release, "notes.txt"):
         subprocess.run([release.dist[0]], env=release.env, capture_output=True, check=True)
-        with zipfile.ZipFile(dist_zips(release)[0]) as archive:
+        [made] = pathlib.Path(release.checkout, "build", "win32", "dist").glob("*.zip")
+        with zipfile.ZipFile(made) as archive:
             record = archive.read("BUILDINFO.txt")
     assert b" with changes not committed\r\n" in record
 
