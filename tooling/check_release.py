@@ -32,7 +32,7 @@ from tooling.release_build import ROOT, clean_build, git, in_root_of, supported_
 from tooling.release_signature import (check_signature, holds_certificate, signature_in,
                                        with_signature)
 from tooling.release_verdict import (ACCEPTED, CANNOT_CHECK, REFUSED, CannotCheck,
-                                     Refused, refuse_if, say, verdict)
+                                     Refused, refuse_if, verdict)
 
 # Far above any release (about 14 KB), far below anything that strains memory.
 LARGEST_ZIP = 1 << 20
@@ -108,12 +108,10 @@ def read_record(data, releases):
 
 
 def check(zip_path, ca, tsa_ca, builds):
-    """The verdict's words on an accepted zip. The checks that need no build
-    come first, the costly ones last."""
-    refuse_if(os.path.getsize(zip_path) > LARGEST_ZIP,
-              f"the zip is larger than any release ({LARGEST_ZIP} bytes)")
+    """The verdict's words on an accepted zip, the costly checks last."""
     with open(zip_path, "rb") as file:
         data = file.read(LARGEST_ZIP + 1)
+    refuse_if(len(data) > LARGEST_ZIP, f"the zip is larger than any release ({LARGEST_ZIP} bytes)")
     archive = read_entries(data)
     record = read_record(inflate(archive, "BUILDINFO.txt", LARGEST_RECORD), supported_releases())
     commit = git("rev-parse", "HEAD").strip()
@@ -145,8 +143,8 @@ def check(zip_path, ca, tsa_ca, builds):
               f" {record['debian']}; this machine is {pack_zip.debian_release()}")
     for name, here in pack_zip.toolchain().items():
         if record[name] != here:
-            say(f"note: {name}: the zip records {record[name]}, this machine has {here};"
-                " the bytes decide")
+            print(f"note: {name}: the zip records {record[name]}, this machine has {here};"
+                  " the bytes decide", flush=True)
     # The shipped table put back as a signing tool puts it, and nothing else
     # changed: osslsigncode remove-signature would write the checksum anew,
     # so that a forged one would come back equal to the build.

@@ -12,7 +12,7 @@ import tempfile
 
 from tooling.release_verdict import (ACCEPTED, ANSWERS, CANNOT_CHECK, REFUSED, ROOT,
                                      STEP_ENVIRONMENT, CannotCheck, Refused, printable, quick,
-                                     run_step, say)
+                                     run_step)
 
 # Each limit is several times what a genuine run takes on a busy machine
 # (docs/release.md): configuring and building the exe, about 15 s; making a
@@ -40,18 +40,17 @@ def clean_build(commit, builds):
     if not os.path.exists(os.path.join(build, "talvenor.exe")):
         try:
             os.makedirs(builds, exist_ok=True)
-            fresh = tempfile.mkdtemp(prefix=commit + ".", dir=builds)
+            fresh = tempfile.TemporaryDirectory(prefix=commit + ".", dir=builds,
+                                                ignore_cleanup_errors=True)
         except OSError as error:
             raise CannotCheck(f"cannot make a build folder in {builds}: {error.strerror};"
                               " name another with --build-dir") from None
-        try:
+        with fresh as tree:
             print(f"building commit {commit[:12]} from its tree alone in"
                   f" {printable(os.path.join(builds, commit))}", file=sys.stderr, flush=True)
-            build_in(commit, fresh)
+            build_in(commit, tree)
             with contextlib.suppress(OSError):  # where another check came first
-                os.rename(fresh, os.path.join(builds, commit))
-        finally:
-            shutil.rmtree(fresh, ignore_errors=True)
+                os.rename(tree, os.path.join(builds, commit))
     with open(os.path.join(build, "CMakeCache.txt")) as cache:
         version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", cache.read(), re.M)
     return pathlib.Path(build, "talvenor.exe").read_bytes(), version.group(1)
@@ -85,10 +84,10 @@ def in_root_of(release, zip_path, ca, tsa_ca):
             if path:
                 shutil.copy(path, os.path.join(carried, option[2:] + ".pem"))
                 argv += [option, f"/root/carried/{option[2:]}.pem"]
-        say(f"the zip was built on Debian {release}: it is checked in a bare root of {release},"
-            " which scripts/debian-root makes with debootstrap unless it has one already"
-            " (about 1.5 GB downloaded and unpacked), installs the build packages in, and"
-            " builds HEAD in: minutes")
+        print(f"the zip was built on Debian {release}: it is checked in a bare root of {release},"
+              " which scripts/debian-root makes with debootstrap unless it has one already"
+              " (about 1.5 GB downloaded and unpacked), installs the build packages in, and"
+              " builds HEAD in: minutes", flush=True)
         environment = dict(STEP_ENVIRONMENT, **{name: os.environ[name] for name in ROOT_SETTINGS
                                                 if name in os.environ})
         done = run_step([os.path.join(ROOT, "scripts", "debian-root"), "--carry", carried,
@@ -96,7 +95,7 @@ def in_root_of(release, zip_path, ca, tsa_ca):
                         f"the check in a bare root of {release}", env=environment)
     *lines, last = done.stdout.splitlines() or [""]
     for line in lines:
-        say(line)
+        print(line, flush=True)
     status = done.returncode
     said = f"check-release: {ANSWERS.get(status)}: {CARRIED_ZIP}"
     said += " " if status == ACCEPTED else ": "

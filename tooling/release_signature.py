@@ -38,24 +38,18 @@ def pe_header(exe):
 
 
 def signature_in(exe):
-    """What the exe's certificate table holds (the signature and its padding),
-    or None where it carries none, found by the exe's own header: one
-    Authenticode certificate table at the file's end."""
+    """Whatever follows the exe's certificate table's header, found by the
+    exe's own header (the signature and its padding), or None where it has
+    none. That it is one Authenticode table where the build ends, the
+    comparison with the build, with the table put back, proves."""
     security = pe_header(exe)[1]
-    address, size = security.VirtualAddress, security.Size
-    if (address, size) == (0, 0):
-        return None
-    refuse_if(address % 8 or address + size != len(exe) or size < 8
-              or struct.unpack_from("<IHH", exe, address) != (size, 0x200, 2),
-              "talvenor.exe's certificate table is not one Authenticode signature at its end")
-    return exe[address + 8:]
+    return exe[security.VirtualAddress + 8:] if security.VirtualAddress or security.Size else None
 
 
 def with_signature(exe, block):
-    """EXE, without its certificate table if it has one, with BLOCK (a
-    signature, and whatever follows it) as its one table, padded to 8 bytes,
-    and the header's security directory and checksum made to fit, as a signing
-    tool makes them."""
+    """EXE, its certificate table if any taken off, with BLOCK (a signature and
+    whatever follows it) as its one table, padded to 8 bytes, and the header's
+    security directory and checksum made to fit, as a signing tool makes them."""
     end = pe_header(exe)[1].VirtualAddress or len(exe)
     start, block = -(-end // 8) * 8, block + b"\0" * (-len(block) % 8)
     pe, security = pe_header(exe[:end].ljust(start, b"\0")
@@ -94,16 +88,16 @@ TAGS = {**TAG_MAP, **{tag.TagSet((), tag.Tag(tag.tagClassContext, tag.tagFormatS
                       ContextSpecific() for number in range(31)}}
 
 
+READ = (functools.partial(decoder.decode, tagMap=TAGS) if hasattr(decoder, "StreamingDecoder")
+        else decoder.Decoder(TAGS, decoder.typeMap))  # pyasn1 0.5 on; 0.4
+
+
 def der_form(block):
-    """(BLOCK's first value written again in DER's one form, what follows it).
-    pyasn1 reads the value by its tags alone, so that no part is left unread
-    as a schema's ANY would leave it, and writes it in DER: definite lengths,
-    each as short as it can be, no string in pieces, each value written its
-    one way, and every SET in DER's order."""
-    if hasattr(decoder, "StreamingDecoder"):  # pyasn1 0.5 on
-        value, rest = decoder.decode(block, tagMap=TAGS)
-    else:
-        value, rest = decoder.Decoder(TAGS, decoder.typeMap)(block)
+    """(BLOCK's first value written again in DER's one form, what follows it),
+    read by its tags alone, so that no part is left unread as a schema's ANY
+    would leave it: definite lengths, each as short as it can be, no string in
+    pieces, each value written its one way, and every SET in DER's order."""
+    value, rest = READ(block)
     return encoder.encode(value), rest
 
 
@@ -148,8 +142,7 @@ def check_token(token):
     """The timestamp's signer, its certificate and the certificates carried:
     every version the one the RFCs give, every algorithm written in its one
     form, and nothing present but empty."""
-    refuse_if(not isinstance(token, cms.ContentInfo)
-              or token["content_type"].native != "signed_data"
+    refuse_if(token["content_type"].native != "signed_data"
               or token["content"]["encap_content_info"]["content_type"].native != "tst_info",
               "talvenor.exe's timestamp is not an RFC 3161 token")
     stamp = token["content"]

@@ -21,10 +21,6 @@ def refuse_if(condition, reason):
         raise Refused(reason)
 
 
-def say(line):
-    print(line, flush=True)
-
-
 def printable(text):
     """TEXT, which whoever made the file or chose its name may have chosen,
     fit for one line of ours: each byte of its UTF-8 outside printable ASCII
@@ -46,7 +42,7 @@ def verdict(status, name, reason):
     line = f"check-release: {ANSWERS[status]}: "
     if name is not None:
         line += printable(name) + (" " if status == ACCEPTED else ": ")
-    say(line + printable(" ".join(reason.split())))
+    print(line + printable(" ".join(reason.split())), flush=True)
     return status
 
 
