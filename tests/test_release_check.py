@@ -22,7 +22,7 @@ import signing
 from asn1crypto import cms, core, parser, pem
 from tooling import check_release, pack_zip, release_signature
 from tooling.release_signature import signature_in, with_signature
-from tooling.release_verdict import ANSWERS, ROOT
+from tooling.release_steps import ANSWERS, ROOT
 
 pytestmark = pytest.mark.platforms("wine32")
 

@@ -15,7 +15,7 @@ Every verdict rests on the bytes and their parsed structures, never on text
 that the zip can choose. Everything that needs no build is checked first;
 where the zip records another Debian release than this machine's, the build
 is checked in a bare root of that release. The last line gives one of three
-answers (release_verdict.py).
+answers (release_steps.py).
 zipfile finds the zip's entries and reads each within bounds; that they lie
 as the packer lays them out, byte for byte, packing them again proves.
 """
@@ -28,11 +28,11 @@ import zipfile
 import zlib
 
 from tooling import pack_zip
-from tooling.release_build import ROOT, clean_build, git, in_root_of, supported_releases
 from tooling.release_signature import (check_signature, holds_certificate, signature_in,
                                        with_signature)
-from tooling.release_verdict import (ACCEPTED, CANNOT_CHECK, REFUSED, CannotCheck,
-                                     Refused, refuse_if, verdict)
+from tooling.release_steps import (ACCEPTED, CANNOT_CHECK, REFUSED, ROOT, CannotCheck, Refused,
+                                   clean_build, git, in_root_of, refuse_if, supported_releases,
+                                   verdict)
 
 # Far above any release (about 14 KB), far below anything that strains memory.
 LARGEST_ZIP = 1 << 20

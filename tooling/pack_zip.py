@@ -24,7 +24,7 @@ import textwrap
 import time
 import zipfile
 
-from tooling.release_verdict import ROOT, CannotCheck, quick
+from tooling.release_steps import ROOT, CannotCheck, quick
 
 ENTRIES = ("talvenor.exe", "README.txt", "talvenor.exe.sha256", "BUILDINFO.txt")
 # The packages whose versions decide the exe's bytes: the compiler, binutils
@@ -36,7 +36,7 @@ ZIP_EPOCH = 315532800  # 1980-01-01
 
 def run(*argv):
     """What the command prints, run as the check runs its steps
-    (release_verdict.quick), so that both ask alike; or "" where it fails, is
+    (release_steps.quick), so that both ask alike; or "" where it fails, is
     missing or runs out of time, for a record that then says "unknown" or
     "not installed" rather than a packing that stops."""
     try:

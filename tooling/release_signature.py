@@ -19,7 +19,7 @@ from pyasn1.codec.ber import decoder
 from pyasn1.codec.der import encoder
 from pyasn1.error import PyAsn1Error
 from pyasn1.type import tag, univ
-from tooling.release_verdict import QUICK_LIMIT, Refused, printable, refuse_if, run_step
+from tooling.release_steps import QUICK_LIMIT, Refused, printable, refuse_if, run_step
 
 TRUSTED_ROOTS = "/etc/ssl/certs/ca-certificates.crt"
 # The one encoding of each algorithm the project's signing writes.
