@@ -31,8 +31,7 @@ from tooling import pack_zip
 from tooling.release_signature import (check_signature, holds_certificate, signature_in,
                                        with_signature)
 from tooling.release_steps import (ACCEPTED, CANNOT_CHECK, REFUSED, ROOT, CannotCheck, Refused,
-                                   clean_build, git, in_root_of, refuse_if, supported_releases,
-                                   verdict)
+                                   clean_build, git, in_root_of, quick, refuse_if, verdict)
 
 # Far above any release (about 14 KB), far below anything that strains memory.
 LARGEST_ZIP = 1 << 20
@@ -113,7 +112,9 @@ def check(zip_path, ca, tsa_ca, builds):
         data = file.read(LARGEST_ZIP + 1)
     refuse_if(len(data) > LARGEST_ZIP, f"the zip is larger than any release ({LARGEST_ZIP} bytes)")
     archive = read_entries(data)
-    record = read_record(inflate(archive, "BUILDINFO.txt", LARGEST_RECORD), supported_releases())
+    releases = quick(["bash", "-c", '. tooling/packages.sh && echo "${DEBIAN_RELEASES[@]}"'],
+                     "reading tooling/packages.sh").split()
+    record = read_record(inflate(archive, "BUILDINFO.txt", LARGEST_RECORD), releases)
     commit = git("rev-parse", "HEAD").strip()
     refuse_if(record["commit"] != commit,
               f"the zip records commit {record['commit']}; this checkout's HEAD is {commit}")
@@ -177,7 +178,6 @@ def main():
             if path is not None and what != "zip" and not holds_certificate(path):
                 raise CannotCheck(f"the {what} {path} holds no certificate; name the CA's"
                                   " certificates in PEM")
-        # git is told the build folder from the checkout; the rest are read as named.
         accepted = check(options.zip, options.ca, options.tsa_ca,
                          os.path.abspath(options.build_dir))
     except (Refused, CannotCheck) as answer:

@@ -277,9 +277,8 @@ def verify(exe, ca, tsa_ca, stamped):
         report = tool(["osslsigncode", "verify", *offline(), "-CAfile", ca, "-TSA-CAfile", tsa_ca,
                        "-in", file.name], "osslsigncode verify").stdout
     lines = [line.rstrip() for line in report.splitlines()]
-    refuse_if([line for line in lines if line.startswith("Signature verification: ")]
-              != ["Signature verification: ok"], "the signature or the signer's chain does not"
-              " verify")
+    refuse_if([line for line in lines if line.startswith("Signature verification: ")] != [
+        "Signature verification: ok"], "the signature or the signer's chain does not verify")
     refuse_if(stamped and lines.count("Timestamp Server Signature verification: ok") != 1,
               "the timestamp or its chain does not verify")
 

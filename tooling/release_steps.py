@@ -97,8 +97,7 @@ def run_step(argv, limit, what, **options):
 
 
 def quick(argv, what):
-    """What ARGV prints, whole, run in the checkout within QUICK_LIMIT; it
-    must succeed."""
+    """What ARGV prints, whole, run in the checkout; it must succeed."""
     done = run_step(argv, QUICK_LIMIT, what, cwd=ROOT, stderr=subprocess.PIPE)
     if done.returncode != 0:
         reason = (done.stderr.strip().splitlines() or ["no reason given"])[-1]
@@ -108,7 +107,6 @@ def quick(argv, what):
 
 
 def git(*args):
-    """What git prints, whole, asked of the checkout."""
     return quick(["git", "-C", ROOT, *args], f"git {args[0]}")
 
 
@@ -130,29 +128,20 @@ def clean_build(commit, builds):
         with fresh as tree:
             print(f"building commit {commit[:12]} from its tree alone in"
                   f" {printable(os.path.join(builds, commit))}", file=sys.stderr, flush=True)
-            build_in(commit, tree)
+            quick(["bash", "-o", "pipefail", "-c", 'git -C "$1" archive "$2" | tar -x -C "$3"',
+                   "-", ROOT, commit, tree], "unpacking HEAD's tree")
+            for step in (["cmake", "--preset", "win32", "-DBUILD_TESTING=OFF"],
+                         ["cmake", "--build", "--preset", "win32", "--target", "talvenor"]):
+                if run_step(step, BUILD_LIMIT, " ".join(step), cwd=tree,
+                            stdout=subprocess.DEVNULL).returncode != 0:
+                    raise CannotCheck(f"HEAD does not build here: {' '.join(step)} failed (its"
+                                      " errors are above); install what it needs (scripts/test)"
+                                      " and try again")
             with contextlib.suppress(OSError):  # where another check came first
                 os.rename(tree, os.path.join(builds, commit))
     with open(os.path.join(build, "CMakeCache.txt")) as cache:
         version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", cache.read(), re.M)
     return pathlib.Path(build, "talvenor.exe").read_bytes(), version.group(1)
-
-
-def build_in(commit, tree):
-    """COMMIT's tree, from git archive, configured and built in TREE."""
-    quick(["bash", "-o", "pipefail", "-c", 'git -C "$1" archive "$2" | tar -x -C "$3"', "-", ROOT,
-           commit, tree], "unpacking HEAD's tree")
-    for step in (["cmake", "--preset", "win32", "-DBUILD_TESTING=OFF"],
-                 ["cmake", "--build", "--preset", "win32", "--target", "talvenor"]):
-        if run_step(step, BUILD_LIMIT, " ".join(step), cwd=tree,
-                    stdout=subprocess.DEVNULL).returncode != 0:
-            raise CannotCheck(f"HEAD does not build here: {' '.join(step)} failed (its errors are"
-                              " above); install what it needs (scripts/test) and try again")
-
-
-def supported_releases():
-    return quick(["bash", "-c", '. tooling/packages.sh && echo "${DEBIAN_RELEASES[@]}"'],
-                 "reading tooling/packages.sh").split()
 
 
 def in_root_of(release, zip_path, ca, tsa_ca):
@@ -170,14 +159,13 @@ def in_root_of(release, zip_path, ca, tsa_ca):
               " which scripts/debian-root makes with debootstrap unless it has one already"
               " (about 1.5 GB downloaded and unpacked), installs the build packages in, and"
               " builds HEAD in: minutes", flush=True)
-        environment = dict(STEP_ENVIRONMENT, **{name: os.environ[name] for name in ROOT_SETTINGS
-                                                if name in os.environ})
         done = run_step([os.path.join(ROOT, "scripts", "debian-root"), "--carry", carried,
                          release, *argv, "--", f"/root/carried/{CARRIED_ZIP}"], ROOT_LIMIT,
-                        f"the check in a bare root of {release}", env=environment)
+                        f"the check in a bare root of {release}", env={**STEP_ENVIRONMENT, **{
+                            name: value for name, value in os.environ.items()
+                            if name in ROOT_SETTINGS}})
     *lines, last = done.stdout.splitlines() or [""]
-    for line in lines:
-        print(line, flush=True)
+    print("".join(f"{line}\n" for line in lines), end="", flush=True)  # all but its verdict
     status = done.returncode
     said = f"check-release: {ANSWERS.get(status)}: {CARRIED_ZIP}"
     said += " " if status == ACCEPTED else ": "
