@@ -27,9 +27,7 @@ import sys
 import zipfile
 import zlib
 
-from tooling import pack_zip
-from tooling.release_signature import (check_signature, holds_certificate, signature_in,
-                                       with_signature)
+from tooling import pack_zip, release_signature
 from tooling.release_steps import (ACCEPTED, CANNOT_CHECK, REFUSED, ROOT, CannotCheck, Refused,
                                    clean_build, git, in_root_of, quick, refuse_if, verdict)
 
@@ -39,9 +37,7 @@ LARGEST_ZIP = 1 << 20
 # for its signature, room for a real chain and timestamp. A signature's
 # structure costs memory for each of its parts.
 LARGEST_EXE = (64 << 10) + (64 << 10)
-LARGEST_RECORD = 1024
-# What each value of the record must be, in its order, so that it can carry
-# nothing else.
+# What each value of the record must be, in its order, so that it carries nothing else.
 VALUES = {"talvenor": (r"[0-9]+(\.[0-9]+)*", "a version"),
           "commit": ("[0-9a-f]{40}", "one commit's hash"),
           "debian": ("[0-9]{1,3} [a-z]{1,20}", "a Debian release"),
@@ -114,7 +110,7 @@ def check(zip_path, ca, tsa_ca, builds):
     archive = read_entries(data)
     releases = quick(["bash", "-c", '. tooling/packages.sh && echo "${DEBIAN_RELEASES[@]}"'],
                      "reading tooling/packages.sh").split()
-    record = read_record(inflate(archive, "BUILDINFO.txt", LARGEST_RECORD), releases)
+    record = read_record(inflate(archive, "BUILDINFO.txt", 1024), releases)
     commit = git("rev-parse", "HEAD").strip()
     refuse_if(record["commit"] != commit,
               f"the zip records commit {record['commit']}; this checkout's HEAD is {commit}")
@@ -127,10 +123,11 @@ def check(zip_path, ca, tsa_ca, builds):
                   f"{name} is not what this checkout makes{of}")
     refuse_if(pack_zip.pack(wanted, int(git("log", "-1", "--format=%ct", commit))) != data,
               "the zip's bytes are not what the packer makes of its entries at the commit's time")
-    signature = signature_in(exe)
+    signature = release_signature.signature_in(exe)
     refuse_if(signature is None and (ca or tsa_ca),
               "talvenor.exe is unsigned, and a CA was named to check its signature by")
-    words = "unsigned" if signature is None else check_signature(exe, signature, ca, tsa_ca)
+    words = "unsigned" if signature is None else release_signature.check_signature(
+        exe, signature, ca, tsa_ca)
     accepted = f"matches this checkout byte for byte (commit {commit}), {words}"
 
     release = record["debian"].partition(" ")[2]
@@ -150,7 +147,7 @@ def check(zip_path, ca, tsa_ca, builds):
     # changed: osslsigncode remove-signature would write the checksum anew,
     # so that a forged one would come back equal to the build.
     refuse_if(signature is None and exe != built, "talvenor.exe is not what this checkout builds")
-    refuse_if(signature is not None and with_signature(built, signature) != exe,
+    refuse_if(signature is not None and release_signature.with_signature(built, signature) != exe,
               "talvenor.exe is not this checkout's build with its signature block put back")
     return accepted
 
@@ -175,7 +172,7 @@ def main():
                 raise CannotCheck(f"there is no {what} {path}")
             # The caller's mistake, not the zip's: found here, by what the
             # file holds, never by osslsigncode's words on it.
-            if path is not None and what != "zip" and not holds_certificate(path):
+            if path is not None and what != "zip" and not release_signature.holds_certificate(path):
                 raise CannotCheck(f"the {what} {path} holds no certificate; name the CA's"
                                   " certificates in PEM")
         accepted = check(options.zip, options.ca, options.tsa_ca,

@@ -14,7 +14,7 @@ import sys
 import tempfile
 
 import pefile
-from asn1crypto import algos, cms, core, pem, tsp  # noqa: F401 (tsp: so that tokens parse)
+from asn1crypto import algos, cms, core, keys, pem, tsp  # noqa: F401 (tsp: so that tokens parse)
 from pyasn1.codec.ber import decoder
 from pyasn1.codec.der import encoder
 from pyasn1.error import PyAsn1Error
@@ -31,17 +31,15 @@ def pe_header(exe):
     """pefile's reading of EXE's headers alone, and its security directory."""
     try:
         pe = pefile.PE(data=exe, fast_load=True)
-        return pe, pe.OPTIONAL_HEADER.DATA_DIRECTORY[
-            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+        return pe, pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]  # IMAGE_DIRECTORY_ENTRY_SECURITY
     except (pefile.PEFormatError, IndexError):  # IndexError: too few directories
         raise Refused("talvenor.exe is not what this checkout builds") from None
 
 
 def signature_in(exe):
-    """Whatever follows the exe's certificate table's header, found by the
-    exe's own header (the signature and its padding), or None where it has
-    none. That it is one Authenticode table where the build ends, the
-    comparison with the build, with the table put back, proves."""
+    """What follows the exe's certificate table's header (the signature and its
+    padding), or None where it has none; that it is one Authenticode table
+    where the build ends, the comparison with the build proves."""
     security = pe_header(exe)[1]
     return exe[security.VirtualAddress + 8:] if security.VirtualAddress or security.Size else None
 
@@ -72,7 +70,17 @@ def authenticode_digest(exe):
 TAG_MAP = getattr(decoder, "TAG_MAP", None) or decoder.tagMap  # pyasn1 0.5 on; 0.4
 
 
-class ContextSpecific(type(TAG_MAP[univ.Set.tagSet])):
+class Empty:
+    """Where pyasn1 0.5 on reads an empty SEQUENCE or SET without a schema as
+    None (and fails on it where it is inside another), the empty value it is."""
+
+    def _decodeComponentsSchemaless(self, substrate, tagSet=None, **options):
+        for value in super()._decodeComponentsSchemaless(substrate, tagSet, **options):
+            yield value if value is not None else self.protoSequenceComponent.clone(tagSet=(
+                tag.TagSet(self.protoSequenceComponent.tagSet.baseTag, *tagSet.superTags))).clear()
+
+
+class ContextSpecific(Empty, type(TAG_MAP[univ.Set.tagSet])):
     """A context-specific value, read without a schema by its form alone: a
     primitive one as an OCTET STRING, a constructed one as a SET, which DER's
     order then applies to. In a signature each is an implicit SET OF (of
@@ -84,8 +92,10 @@ class ContextSpecific(type(TAG_MAP[univ.Set.tagSet])):
             substrate, spec, tags, *rest, **options)
 
 
-TAGS = {**TAG_MAP, **{tag.TagSet((), tag.Tag(tag.tagClassContext, tag.tagFormatSimple, number)):
-                      ContextSpecific() for number in range(31)}}
+TAGS = {**TAG_MAP, **{tags: type("Universal", (Empty, type(TAG_MAP[tags])), {})()
+                      for tags in (univ.Sequence.tagSet, univ.Set.tagSet)},
+        **{tag.TagSet((), tag.Tag(tag.tagClassContext, tag.tagFormatSimple, number)):
+           ContextSpecific() for number in range(31)}}
 
 
 READ = (functools.partial(decoder.decode, tagMap=TAGS) if hasattr(decoder, "StreamingDecoder")
@@ -166,7 +176,10 @@ def check_token(token):
     # an RSA key's own algorithm, or RSA with that digest; ECDSA with that
     # digest. RFC 3279 and RFC 4055 give the RSA ones NULL parameters, RFC 5758
     # the ECDSA ones none.
-    algorithm, key = stamper["signature_algorithm"], leaf.public_key.algorithm
+    # Read alone: asn1crypto reading the whole key raises KeyError for a kind it
+    # does not know.
+    key = keys.PublicKeyAlgorithm.load(leaf.public_key.contents, strict=False)["algorithm"].native
+    algorithm = stamper["signature_algorithm"]
     name = stamper["digest_algorithm"]["algorithm"].native
     named = {"rsa": {"rsassa_pkcs1v15", f"{name}_rsa"}, "ec": {f"{name}_ecdsa"}}.get(key, ())
     refuse_if(name not in ("sha256", "sha384", "sha512")
@@ -190,9 +203,10 @@ def check_structure(block, exe):
     """(the signer's subject, the paths to prove): the one signature that the
     certificate table's BLOCK holds, and its parts that Authenticode's own
     verdict leaves unchecked, each a path of what (the signature, the
-    timestamp), its signer's certificate and the certificates carried. pyasn1
-    raises PyAsn1Error (and ValueError, writing a BIT STRING that cannot be)
-    where the bytes do not parse, asn1crypto ValueError as it reads each part:
+    timestamp), its signer's certificate and the certificates carried. Where
+    the bytes do not parse, pyasn1 raises PyAsn1Error (ValueError, writing a
+    BIT STRING that cannot be; RecursionError or OverflowError, past Python's
+    limits on depth and length), asn1crypto ValueError as it reads each part:
     only those are the signature's fault. So the checker's own work that may
     raise one too, the exe's digest, is done before."""
     own_digest = authenticode_digest(exe)
@@ -237,9 +251,7 @@ def check_structure(block, exe):
         if unsigned:
             paths.append(("timestamp", *check_token(unsigned[0]["values"][0])))
         return printable(leaf.subject.human_friendly), paths
-    # The parsers' own, on DER that whoever made the file chose; pyasn1 stops
-    # at a depth of its own, older versions may meet Python's.
-    except (ValueError, PyAsn1Error, RecursionError) as error:
+    except (ValueError, PyAsn1Error, RecursionError, OverflowError) as error:
         raise Refused("talvenor.exe's signature does not parse:"
                       f" {(str(error).splitlines() or [type(error).__name__])[0]}") from None
 

@@ -162,18 +162,17 @@ def in_root_of(release, zip_path, ca, tsa_ca):
         done = run_step([os.path.join(ROOT, "scripts", "debian-root"), "--carry", carried,
                          release, *argv, "--", f"/root/carried/{CARRIED_ZIP}"], ROOT_LIMIT,
                         f"the check in a bare root of {release}", env={**STEP_ENVIRONMENT, **{
-                            name: value for name, value in os.environ.items()
-                            if name in ROOT_SETTINGS}})
+                            name: os.environ[name] for name in ROOT_SETTINGS
+                            if name in os.environ}})
     *lines, last = done.stdout.splitlines() or [""]
     print("".join(f"{line}\n" for line in lines), end="", flush=True)  # all but its verdict
-    status = done.returncode
-    said = f"check-release: {ANSWERS.get(status)}: {CARRIED_ZIP}"
-    said += " " if status == ACCEPTED else ": "
-    if status in ANSWERS and last.startswith(said):
+    said = f"check-release: {ANSWERS.get(done.returncode)}: {CARRIED_ZIP}"
+    said += " " if done.returncode == ACCEPTED else ": "
+    if done.returncode in ANSWERS and last.startswith(said):
         reason = last[len(said):]
-        if status == REFUSED:
+        if done.returncode == REFUSED:
             raise Refused(f"{reason} (in a bare root of {release})")
-        if status == CANNOT_CHECK:
+        if done.returncode == CANNOT_CHECK:
             raise CannotCheck(f"in a bare root of {release}: {reason}")
         return
     raise CannotCheck(f"the check in a bare root of {release} ended with status"
