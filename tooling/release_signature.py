@@ -173,11 +173,10 @@ def check_token(token):
                   and imprint.dump() != digest),
               "the timestamp's digest algorithm is not written alike where it appears")
     # Its signature algorithm, which no signature covers, by asn1crypto's names:
-    # an RSA key's own algorithm, or RSA with that digest; ECDSA with that
-    # digest. RFC 3279 and RFC 4055 give the RSA ones NULL parameters, RFC 5758
-    # the ECDSA ones none.
-    # Read alone: asn1crypto reading the whole key raises KeyError for a kind it
-    # does not know.
+    # an RSA key's own algorithm, or RSA with that digest, with NULL parameters
+    # (RFC 3279, RFC 4055); ECDSA with that digest, with none (RFC 5758). The
+    # key's kind is read alone: asn1crypto, reading the whole key, raises
+    # KeyError for a kind it does not know.
     key = keys.PublicKeyAlgorithm.load(leaf.public_key.contents, strict=False)["algorithm"].native
     algorithm = stamper["signature_algorithm"]
     name = stamper["digest_algorithm"]["algorithm"].native
