@@ -10,6 +10,7 @@ carry a payload."""
 import contextlib
 import http.server
 import os
+import pathlib
 import socket
 import subprocess
 import threading
@@ -18,29 +19,7 @@ PIN = "731946285"
 TOKEN_KEY = "pkcs11:token=talvenor-test;object=signer;type=private"
 SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 
-EXTENSIONS = """\
-[intermediate]
-basicConstraints = critical, CA:TRUE, pathlen:0
-keyUsage = critical, keyCertSign, cRLSign
-crlDistributionPoints = URI:{0}
-[signer]
-basicConstraints = CA:FALSE
-keyUsage = critical, digitalSignature
-extendedKeyUsage = codeSigning
-crlDistributionPoints = URI:{0}
-[timestamper]
-basicConstraints = CA:FALSE
-keyUsage = critical, digitalSignature
-extendedKeyUsage = critical, timeStamping
-crlDistributionPoints = URI:{0}
-[plain]
-basicConstraints = CA:FALSE
-keyUsage = critical, digitalSignature
-"""
-
 TSA_CONFIG = """\
-[tsa]
-default_tsa = here
 [here]
 serial = {0}/tsa-serial
 signer_cert = {0}/timestamper.pem
@@ -65,35 +44,32 @@ def make_pki(folder, crl_url):
     forged-tsa-ca.pem, self-signed under each CA's name, with a payload in an
     extension; each with its key. chain.pem is the signer's certificate
     followed by its intermediate's."""
-    with open(os.path.join(folder, "extensions.cnf"), "w") as file:
-        file.write(EXTENSIONS.format(crl_url))
-    payload = "DER:" + ("payload " * 768).encode().hex()
-    for ca, name, extra in (("ca", "Talvenor Test CA", []),
-                            ("tsa-ca", "Talvenor Test TSA CA", []),
-                            ("forged-ca", "Talvenor Test CA", ["1.3.6.1.4.1.0.2=" + payload]),
-                            ("forged-tsa-ca", "Talvenor Test TSA CA",
-                             ["1.3.6.1.4.1.0.2=" + payload])):
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key",
-                "-out", f"{ca}.pem", "-days", "2", "-subj", f"/CN={name}", "-addext",
-                "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign",
-                *[arg for extension in extra for arg in ("-addext", extension)], folder=folder)
-    for serial, (name, ca, extensions) in enumerate((
-            ("intermediate", "ca", "intermediate"), ("tsa-intermediate", "tsa-ca", "intermediate"),
-            ("signer", "intermediate", "signer"),
-            ("timestamper", "tsa-intermediate", "timestamper"),
-            ("plain", "intermediate", "plain")), start=2):
-        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
-                "-out", f"{name}.csr", "-subj", f"/CN=Talvenor Test {name}", folder=folder)
-        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
-                "-set_serial", str(serial), "-days", "2", "-extfile", "extensions.cnf",
-                "-extensions", extensions, "-out", f"{name}.pem", folder=folder)
+    ca = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign"]
+    payload = "1.3.6.1.4.1.0.2=DER:" + ("payload " * 768).encode().hex()
+    crl = f"crlDistributionPoints=URI:{crl_url}"
+    intermediate = ["basicConstraints=critical,CA:TRUE,pathlen:0",
+                    "keyUsage=critical,keyCertSign,cRLSign", crl]
+    leaf = ["basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature"]
+    for serial, (name, subject, issuer, extensions) in enumerate((
+            ("ca", "CA", None, ca), ("tsa-ca", "TSA CA", None, ca),
+            ("forged-ca", "CA", None, [*ca, payload]),
+            ("forged-tsa-ca", "TSA CA", None, [*ca, payload]),
+            ("intermediate", "intermediate", "ca", intermediate),
+            ("tsa-intermediate", "tsa-intermediate", "tsa-ca", intermediate),
+            ("signer", "signer", "intermediate", [*leaf, "extendedKeyUsage=codeSigning", crl]),
+            ("timestamper", "timestamper", "tsa-intermediate",
+             [*leaf, "extendedKeyUsage=critical,timeStamping", crl]),
+            ("plain", "plain", "intermediate", leaf)), start=2):
+        issued = ["-CA", f"{issuer}.pem", "-CAkey", f"{issuer}.key"] if issuer else []
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
+                "-out", f"{name}.pem", "-days", "2", "-subj", f"/CN=Talvenor Test {subject}",
+                "-set_serial", str(serial), *issued,
+                *[arg for extension in extensions for arg in ("-addext", extension)], folder=folder)
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "impostor.key",
             "-out", "impostor.pem", "-days", "2", "-subj", "/CN=Signature verification: ok",
             "-addext", "extendedKeyUsage=codeSigning", folder=folder)
-    with open(os.path.join(folder, "chain.pem"), "w") as chain:
-        for name in ("signer.pem", "intermediate.pem"):
-            with open(os.path.join(folder, name)) as file:
-                chain.write(file.read())
+    pathlib.Path(folder, "chain.pem").write_bytes(b"".join(
+        pathlib.Path(folder, name).read_bytes() for name in ("signer.pem", "intermediate.pem")))
 
 
 def unanswering_server(port=0):
@@ -109,10 +85,9 @@ def make_token(folder):
     FOLDER/softhsm2.conf, which SOFTHSM2_CONF names, finds it."""
     tokens = os.path.join(folder, "tokens")
     os.makedirs(tokens)
-    config = os.path.join(folder, "softhsm2.conf")
-    with open(config, "w") as file:
-        file.write(f"directories.tokendir = {tokens}\nobjectstore.backend = file\n")
-    env = dict(os.environ, SOFTHSM2_CONF=config)
+    config = pathlib.Path(folder, "softhsm2.conf")
+    config.write_text(f"directories.tokendir = {tokens}\nobjectstore.backend = file\n")
+    env = dict(os.environ, SOFTHSM2_CONF=str(config))
     for args in (["--init-token", "--free", "--label", "talvenor-test", "--so-pin", "86420"],
                  ["--import", os.path.join(folder, "signer.key"), "--token", "talvenor-test",
                   "--label", "signer", "--id", "01"]):
@@ -125,24 +100,20 @@ def make_token(folder):
 def timestamp_authority(folder, lifetime=900):
     """An RFC 3161 authority at the URL it yields, on loopback, answering with
     openssl ts; it stops when the block ends, or after LIFETIME seconds."""
-    config = os.path.join(folder, "tsa.cnf")
-    with open(config, "w") as file:
-        file.write(TSA_CONFIG.format(folder))
+    config = pathlib.Path(folder, "tsa.cnf")
+    config.write_text(TSA_CONFIG.format(folder))
 
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             query = self.rfile.read(int(self.headers["Content-Length"]))
-            reply = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-queryfile",
-                                    "/dev/stdin", "-out", "/dev/stdout"],
+            reply = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-section",
+                                    "here", "-queryfile", "/dev/stdin", "-out", "/dev/stdout"],
                                    input=query, capture_output=True).stdout
             self.send_response(200 if reply else 500)
             self.send_header("Content-Type", "application/timestamp-reply")
             self.send_header("Content-Length", str(len(reply)))
             self.end_headers()
             self.wfile.write(reply)
-
-        def log_message(self, *args):
-            pass
 
     server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """pack_zip.py STAGE VERSION: writes STAGE/README.txt, STAGE/talvenor.exe.sha256
 and STAGE/BUILDINFO.txt beside STAGE/talvenor.exe, and packs the four into STAGE.zip.
 pack_zip.py --epoch: prints the time the zip's entries carry.
@@ -17,51 +16,43 @@ times start.
 import hashlib
 import io
 import os
+import pathlib
+import platform
 import re
-import subprocess
 import sys
 import textwrap
 import time
 import zipfile
 
-from tooling.release_verdict import QUICK_LIMIT, CannotCheck, run_step
+from tooling.release_steps import ROOT, CannotCheck, quick
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ENTRIES = ("talvenor.exe", "README.txt", "talvenor.exe.sha256", "BUILDINFO.txt")
 # The packages whose versions decide the exe's bytes: the compiler, binutils
 # and the mingw-w64 runtime and headers.
 TOOLCHAIN = ("g++-mingw-w64-i686-win32", "gcc-mingw-w64-i686-win32", "binutils-mingw-w64-i686",
              "mingw-w64-i686-dev", "mingw-w64-common")
-TABLE_HEADING = "## What it prints, and its exit status"
-DELIBERATE = "Three behaviours are deliberate"
 ZIP_EPOCH = 315532800  # 1980-01-01
 
 
 def run(*argv):
-    """What the command prints, run in the checkout as the check runs its
-    steps (release_verdict.run_step), so that both ask alike; or "" where it
-    fails, is missing or runs out of time, for a record that then says
-    "unknown" or "not installed" rather than a packing that stops."""
+    """What the command prints, run as the check runs its steps
+    (release_steps.quick), so that both ask alike; or "" where it fails, is
+    missing or runs out of time, for a record that then says "unknown" or
+    "not installed" rather than a packing that stops."""
     try:
-        done = run_step(argv, QUICK_LIMIT, argv[0], cwd=ROOT, stderr=subprocess.DEVNULL)
+        return quick(argv, argv[0]).strip()
     except CannotCheck:
         return ""
-    return done.stdout.strip() if done.returncode == 0 else ""
 
 
 def source_date_epoch():
-    if os.environ.get("SOURCE_DATE_EPOCH"):
-        return int(os.environ["SOURCE_DATE_EPOCH"])
-    return int(run("git", "log", "-1", "--format=%ct") or ZIP_EPOCH)
-
-
-def plain(markdown):
-    return re.sub(r"`([^`]*)`", r'"\1"', markdown)
+    return int(os.environ.get("SOURCE_DATE_EPOCH") or run("git", "log", "-1", "--format=%ct")
+               or ZIP_EPOCH)
 
 
 def outputs_table(readme):
     """README.md's table of outputs as plain text: run, status, what it prints."""
-    section = readme[readme.index(TABLE_HEADING):].split("\n\n")[1]
+    section = readme[readme.index("## What it prints, and its exit status"):].split("\n\n")[1]
     rows = [("Run", "Status", "Prints")]
     for line in section.splitlines()[2:]:  # the heading row and the rule aside
         run, out, err, status = (re.sub(r"`([^`]*)`", r"\1", cell.strip())
@@ -75,29 +66,18 @@ def outputs_table(readme):
 def deliberate_behaviours(readme):
     """README.md's paragraph on the deliberate behaviours and its numbered list,
     as plain text."""
-    block = readme[readme.index(DELIBERATE):].split("\n\n")
+    block = readme[readme.index("Three behaviours are deliberate"):].split("\n\n")
     paragraphs = [block[0]] + re.split(r"\n(?=\d\. )", block[1])
     text = []
     for paragraph in paragraphs:
-        words = plain(" ".join(paragraph.split()))
+        words = re.sub(r"`([^`]*)`", r'"\1"', " ".join(paragraph.split()))  # as plain text
         indent = "   " if re.match(r"\d\. ", words) else ""
         text.append(textwrap.fill(words, 76, subsequent_indent=indent, break_on_hyphens=False))
     return "\n".join(text[:1] + [""] + text[1:])
 
 
 def checkout_file(path):
-    with open(os.path.join(ROOT, path), encoding="utf-8") as file:
-        return file.read()
-
-
-def readme_txt(version, source=checkout_file):
-    """README.txt's text, from README.md and its template as SOURCE(path)
-    gives them: by default this checkout's files."""
-    readme, template = source("README.md"), source("tooling/README.txt.in")
-    title = f"Talvenor {version}"
-    return (template.replace("@TITLE@", title + "\n" + "=" * len(title))
-            .replace("@TABLE@", outputs_table(readme))
-            .replace("@DELIBERATE@", deliberate_behaviours(readme)))
+    return pathlib.Path(ROOT, path).read_text(encoding="utf-8")
 
 
 def build_record(version):
@@ -111,12 +91,12 @@ def build_record(version):
 
 def debian_release():
     """This machine's Debian release as the record names it: "12 bookworm"."""
-    release = {}
-    if os.path.exists("/etc/os-release"):
-        with open("/etc/os-release") as file:
-            release = dict(line.rstrip("\n").split("=", 1) for line in file if "=" in line)
-    debian = " ".join(release.get(key, "").strip('"') for key in ("VERSION_ID", "VERSION_CODENAME"))
-    return debian.strip() or "unknown"
+    try:
+        release = platform.freedesktop_os_release()
+    except OSError:
+        return "unknown"
+    found = [release[key] for key in ("VERSION_ID", "VERSION_CODENAME") if release.get(key)]
+    return " ".join(found) or "unknown"
 
 
 def toolchain():
@@ -126,25 +106,23 @@ def toolchain():
             for package in TOOLCHAIN}
 
 
-def windows_text(text):
-    return text.replace("\n", "\r\n").encode("ascii")
-
-
-def record_text(record):
-    """BUILDINFO.txt's bytes for the record."""
-    return windows_text("".join(f"{name}: {value}\n" for name, value in record.items()))
-
-
 def checksum_text(exe):
     return f"{hashlib.sha256(exe).hexdigest()}  talvenor.exe\n".encode()
 
 
-def contents(exe, version, record):
-    """Every entry of the zip, by name, for the exe's bytes and the record."""
-    return {"talvenor.exe": exe,
-            "README.txt": windows_text(readme_txt(version)),
-            "talvenor.exe.sha256": checksum_text(exe),
-            "BUILDINFO.txt": record_text(record)}
+def contents(exe, version, record, source=checkout_file):
+    """Every entry of the zip, by name, for the exe's bytes and the record:
+    README.txt from README.md and its template as SOURCE(path) gives them (by
+    default this checkout's files), and BUILDINFO.txt's "name: value" lines,
+    both with Windows line ends."""
+    readme, template = source("README.md"), source("tooling/README.txt.in")
+    title = f"Talvenor {version}"
+    texts = {"README.txt": template.replace("@TITLE@", title + "\n" + "=" * len(title))
+             .replace("@TABLE@", outputs_table(readme))
+             .replace("@DELIBERATE@", deliberate_behaviours(readme)),
+             "BUILDINFO.txt": "".join(f"{name}: {value}\n" for name, value in record.items())}
+    return {"talvenor.exe": exe, "talvenor.exe.sha256": checksum_text(exe),
+            **{name: text.replace("\n", "\r\n").encode("ascii") for name, text in texts.items()}}
 
 
 def pack(entries, epoch):
@@ -156,28 +134,20 @@ def pack(entries, epoch):
             entry = zipfile.ZipInfo(name, stamp)
             # MS-DOS, with the archive attribute alone: no Unix owner or mode.
             # (Left at 0, zipfile would put in a Unix mode of its own choosing.)
-            entry.create_system = 0
-            entry.external_attr = 0x20
-            entry.compress_type = zipfile.ZIP_DEFLATED
-            archive.writestr(entry, entries[name], compresslevel=9)
+            entry.create_system, entry.external_attr = 0, 0x20
+            archive.writestr(entry, entries[name], zipfile.ZIP_DEFLATED, compresslevel=9)
     return packed.getvalue()
 
 
-def main(argv):
-    if argv[1:] == ["--epoch"]:
-        print(source_date_epoch())
-        return
-    if len(argv) != 3:
-        sys.exit(__doc__)
-    stage, version = argv[1], argv[2]
-    with open(os.path.join(stage, "talvenor.exe"), "rb") as file:
-        entries = contents(file.read(), version, build_record(version))
-    for name, data in entries.items():
-        with open(os.path.join(stage, name), "wb") as file:
-            file.write(data)
-    with open(stage + ".zip", "wb") as file:
-        file.write(pack(entries, source_date_epoch()))
-
-
 if __name__ == "__main__":
-    main(sys.argv)
+    if sys.argv[1:] == ["--epoch"]:
+        print(source_date_epoch())
+    elif len(sys.argv) != 3:
+        sys.exit(__doc__)
+    else:
+        stage, version = sys.argv[1:]
+        entries = contents(pathlib.Path(stage, "talvenor.exe").read_bytes(), version,
+                           build_record(version))
+        for name, data in entries.items():
+            pathlib.Path(stage, name).write_bytes(data)
+        pathlib.Path(stage + ".zip").write_bytes(pack(entries, source_date_epoch()))

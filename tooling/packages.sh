@@ -232,11 +232,12 @@ NATIVE_PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev python3 python3-pytest strace
 CHECK_PACKAGES=(git clang clang-format clang-tidy cppcheck libclang-rt-dev llvm shellcheck flake8)
 # What the shipped 32-bit program and its zip need, and no more.
 DIST_PACKAGES=(cmake make python3 g++-mingw-w64-i686-win32)
-# Signing the exe, with a key in a file or on a PKCS#11 token, and checking a signed zip.
-SIGN_PACKAGES=(osslsigncode libengine-pkcs11-openssl)
+# Signing the exe, with a key in a file or on a PKCS#11 token, and checking a
+# signed zip; the signature is put in DER's one form (tooling/release_signature.py).
+SIGN_PACKAGES=(osslsigncode libengine-pkcs11-openssl python3-asn1crypto python3-pyasn1
+  python3-pefile)
 # Checking a release zip against the checkout (scripts/check-release).
-CHECK_RELEASE_PACKAGES=(git "${DIST_PACKAGES[@]}" "${SIGN_PACKAGES[@]}" python3-asn1crypto
-  ca-certificates)
+CHECK_RELEASE_PACKAGES=(git "${DIST_PACKAGES[@]}" "${SIGN_PACKAGES[@]}" ca-certificates)
 WINDOWS_PACKAGES=("${CHECK_RELEASE_PACKAGES[@]}" g++-mingw-w64-x86-64-win32 wine64
-  python3-pytest-xdist python3-pytest-rerunfailures python3-pefile softhsm2 openssl)
+  python3-pytest-xdist python3-pytest-rerunfailures softhsm2 openssl)
 WINE32_PACKAGES=(wine32:i386)
