@@ -13,7 +13,7 @@ from dataclasses import dataclass
 import pytest
 from conftest import ROOT, log_path, read, state_path
 from tooling.wine_prefix import (BootFailure, StrayOutcome, WineFailure, caller_environment,
-                                  windows_path)
+                                 windows_path)
 
 USAGE = ("Talvenor 1.0\nUsage:\ne\tenable Remote Desktop\nd\tdisable Remote Desktop\n"
          "s\tdisplay state of service\n")
