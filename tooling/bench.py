@@ -205,12 +205,9 @@ def wine_pairs(program, floor, env, again):
 
 
 def machine():
-    model = "unknown"
     with open("/proc/cpuinfo") as cpuinfo:
-        for line in cpuinfo:
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
+        model = next((line.split(":", 1)[1].strip() for line in cpuinfo
+                      if line.startswith("model name")), "unknown")
     return f"{model}, {os.cpu_count()} cores, Linux {platform.release()}"
 
 
