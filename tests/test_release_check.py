@@ -320,6 +320,8 @@ CHECKS = [
     ("a forged PE checksum", exe(forged_checksum), PUT_BACK),
     # The signature.
     ("damaged signature", exe(damaged_signature), UNVERIFIED),
+    ("a SET of many values", exe(lambda e: with_signature(e, b"\x31\x81\x82" + b"\x04\x00" * 65)),
+     "talvenor.exe's signature holds a SET of more than 64 values"),
     ("bytes hidden in the certificate table", exe(lambda e: with_signature(
         e, signature_of(e).dump() + b"payload " * 64)), "talvenor.exe's certificate table holds"
      " bytes beyond its signature"),
@@ -393,6 +395,12 @@ CHECKS = [
      REPACKED),
     # Bad input.
     ("not a zip", lambda r: b"this is no zip\n", NO_ZIP),
+    ("a zip of a version zipfile lacks", lambda r: edited(genuine(r), 4, 6, lambda old: b"\x40\x00"
+     + old[2:]), "not a zip: zip file version 6.4"),
+    ("a name flagged UTF-8 that is not", lambda r: edited(edited(
+        genuine(r), 6, 8, lambda old: bytes([old[0], old[1] | 8]) + old[2:]), 30, 46,
+        lambda old: b"\xff" + old[1:]), "not a zip: 'utf-8' codec can't decode byte 0xff in"
+     " position 0: invalid start byte"),
     ("empty", lambda r: b"", NO_ZIP),
     ("truncated", lambda r: genuine(r)[:-100], NO_ZIP),
     ("an unsupported compression method", lambda r: rezipped(r, compress_type=zipfile.ZIP_BZIP2),
@@ -425,6 +433,9 @@ CHECKS = [
      {"named": (NAME, None)}),
     ("no zip", None, Cannot("there is no zip missing.zip"), CAS, {"named": ("missing.zip",) * 2}),
     ("no CA file", genuine, Cannot("there is no CA file missing.pem"), ("--ca", "missing.pem")),
+    ("a CA file in DER", genuine, Cannot("the CA file ca.der" + NO_CERTIFICATE), ("--ca", "ca.der")),
+    ("a CA file with a broken block", genuine,
+     Cannot("the CA file broken.pem" + NO_CERTIFICATE), ("--ca", "broken.pem")),
     ("a CA file that holds no certificate", genuine,
      Cannot("the CA file plain.key" + NO_CERTIFICATE), ("--ca", "plain.key")),
     ("a timestamp CA file that holds no certificate", genuine,
@@ -442,6 +453,9 @@ def test_check_release(release, tmp_path, monkeypatch, capsys, check):
         zip_path.write_bytes(check.make(release))
     for name in ("ca.pem", "tsa-ca.pem", "plain.key"):
         shutil.copy(release.file(name), tmp_path)
+    (tmp_path / "ca.der").write_bytes(pem.unarmor(read(release.file("ca.pem")))[2])
+    (tmp_path / "broken.pem").write_bytes(read(release.file("ca.pem")) + b"-----BEGIN CERTIFICATE"
+                                          b"-----\nAAAA\n-----END CERTIFICATE-----\n")
     argv = [CHECK_RELEASE, *check.options, os.path.relpath(zip_path, tmp_path)]
     try:
         if check.fault:  # put into the checker, which runs in this process
@@ -522,3 +536,11 @@ def test_pin_appears_in_no_output_command_line_or_build_file(release):
     for folder, _, names in os.walk(os.path.join(release.checkout, "build", "win32", "dist")):
         seen += [read(os.path.join(folder, name)) for name in names]
     assert [text for text in seen if signing.PIN.encode() in text] == []
+
+
+def test_an_answer_that_cannot_be_written_is_trouble(release):
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([CHECK_RELEASE, "--ca", release.file("ca.pem"), "--tsa-ca",
+                               release.file("tsa-ca.pem"), release.zip], stdout=full,
+                              stderr=subprocess.PIPE, env=release.env, timeout=300)
+    assert (done.returncode, done.stderr) == (2, b"")

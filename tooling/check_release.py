@@ -48,9 +48,9 @@ VALUES = {"talvenor": (r"[0-9]+(\.[0-9]+)*", "a version"),
 def read_entries(data):
     """The zip's four entries, in the packer's order, each once, stored with
     deflate and unencrypted, as zipfile's ZipFile. Nothing is inflated yet."""
-    try:
+    try:  # zipfile's own refusals: a name not in UTF-8 as flagged, a version it lacks
         archive = zipfile.ZipFile(io.BytesIO(data))
-    except zipfile.BadZipFile as error:
+    except (zipfile.BadZipFile, NotImplementedError, UnicodeDecodeError) as error:
         raise Refused(f"not a zip: {error}") from None
     names = archive.namelist()
     refuse_if(names != list(pack_zip.ENTRIES), "the zip's entries are not"
@@ -81,7 +81,8 @@ def inflate(archive, name, most):
     try:
         with archive.open(entry) as file:
             return file.read(entry.file_size)
-    except (zipfile.BadZipFile, zlib.error, EOFError) as error:
+    except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError,
+            UnicodeDecodeError) as error:
         raise Refused(f"{name} cannot be read: {error}") from None
 
 

@@ -14,7 +14,7 @@ import sys
 import tempfile
 
 import pefile
-from asn1crypto import algos, cms, core, keys, pem, tsp  # noqa: F401 (tsp: so that tokens parse)
+from asn1crypto import algos, cms, core, keys, pem, tsp, x509  # noqa: F401 (tsp: tokens parse)
 from pyasn1.codec.ber import decoder
 from pyasn1.codec.der import encoder
 from pyasn1.error import PyAsn1Error
@@ -102,13 +102,29 @@ READ = (functools.partial(decoder.decode, tagMap=TAGS) if hasattr(decoder, "Stre
         else decoder.Decoder(TAGS, decoder.typeMap))  # pyasn1 0.5 on; 0.4
 
 
+# DER's encoder pads a SET's values to the longest to sort them, which a
+# crafted set of many values makes cost gigabytes; a signature's sets hold a
+# few certificates or attributes.
+MOST_IN_A_SET = 64
+
+
 def der_form(block):
     """(BLOCK's first value written again in DER's one form, what follows it),
     read by its tags alone, so that no part is left unread as a schema's ANY
     would leave it: definite lengths, each as short as it can be, no string in
     pieces, each value written its one way, and every SET in DER's order."""
     value, rest = READ(block)
-    return encoder.encode(value), rest
+    parts = [value]
+    while parts:
+        part = parts.pop()
+        if isinstance(part, univ.SequenceOfAndSetOfBase):
+            refuse_if(isinstance(part, univ.SetOf) and len(part) > MOST_IN_A_SET,
+                      f"talvenor.exe's signature holds a SET of more than {MOST_IN_A_SET} values")
+            parts.extend(part)
+    try:
+        return encoder.encode(value), rest
+    except IndexError as error:  # a value read that cannot be written again: an empty time
+        raise PyAsn1Error(f"{type(error).__name__}: {error}") from None
 
 
 def in_der_form(exe):
@@ -153,7 +169,8 @@ def check_token(token):
     every version the one the RFCs give, every algorithm written in its one
     form, and nothing present but empty."""
     refuse_if(token["content_type"].native != "signed_data"
-              or token["content"]["encap_content_info"]["content_type"].native != "tst_info",
+              or token["content"]["encap_content_info"]["content_type"].native != "tst_info"
+              or isinstance(token["content"]["encap_content_info"]["content"], core.Void),
               "talvenor.exe's timestamp is not an RFC 3161 token")
     stamp = token["content"]
     # SignedData 3 and SignerInfo 1, named by issuer and serial number, as
@@ -165,26 +182,31 @@ def check_token(token):
     refuse_if(stamper["unsigned_attrs"].dump(), "talvenor.exe's timestamp carries attributes of its"
               " own")
     # The authority chooses its digest; written as the imprint it signed
-    # writes the same algorithm, where it is the same, and alike in both places.
+    # writes the same algorithm, where it is the same, and alike in both places;
+    # its parameters, which no signature covers, absent or NULL as the imprint's.
     digest = stamper["digest_algorithm"].dump()
+    parameters = stamper["digest_algorithm"]["parameters"]
     imprint = info["message_imprint"]["hash_algorithm"]
     refuse_if([a.dump() for a in stamp["digest_algorithms"]] != [digest]
+              or parameters.dump() not in (b"", b"\x05\x00")
+              or parameters.dump() != imprint["parameters"].dump()
               or (imprint["algorithm"].dotted == stamper["digest_algorithm"]["algorithm"].dotted
                   and imprint.dump() != digest),
               "the timestamp's digest algorithm is not written alike where it appears")
     # Its signature algorithm, which no signature covers, by asn1crypto's names:
     # an RSA key's own algorithm, or RSA with that digest, with NULL parameters
-    # (RFC 3279, RFC 4055); ECDSA with that digest, with none (RFC 5758). The
-    # key's kind is read alone: asn1crypto, reading the whole key, raises
-    # KeyError for a kind it does not know.
+    # (RFC 3279, RFC 4055). RSA alone: an ECDSA signature (r, s) verifies as
+    # (r, n - s) too, a second form of the block. The key's kind is read
+    # alone: asn1crypto, reading the whole key, raises KeyError for a kind it
+    # does not know.
     key = keys.PublicKeyAlgorithm.load(leaf.public_key.contents, strict=False)["algorithm"].native
     algorithm = stamper["signature_algorithm"]
     name = stamper["digest_algorithm"]["algorithm"].native
-    named = {"rsa": {"rsassa_pkcs1v15", f"{name}_rsa"}, "ec": {f"{name}_ecdsa"}}.get(key, ())
+    named = {"rsassa_pkcs1v15", f"{name}_rsa"} if key == "rsa" else ()
     refuse_if(name not in ("sha256", "sha384", "sha512")
               or algorithm["algorithm"].native not in named,
               "the timestamp's signature algorithm is not its signer's key's with its digest")
-    refuse_if(algorithm["parameters"].dump() != (b"\x05\x00" if key == "rsa" else b""),
+    refuse_if(algorithm["parameters"].dump() != b"\x05\x00",
               "the timestamp's signature algorithm has other parameters than its RFC gives")
     return leaf, certificates
 
@@ -262,11 +284,17 @@ def tool(argv, what):
 
 
 def holds_certificate(path):
-    """Whether the file at PATH holds a certificate in PEM, as OpenSSL, which
-    osslsigncode reads it with, finds one. A CA file that holds none is the
-    caller's mistake, which osslsigncode would report as a signature that does
-    not verify, in words of its version's."""
-    return tool(["openssl", "x509", "-noout", "-in", path], "openssl x509").returncode == 0
+    """Whether the file at PATH is PEM whose every block is whole and one at
+    least a certificate, as osslsigncode takes it. Any other is the caller's
+    mistake, which osslsigncode would report as a signature that does not
+    verify, in words of its version's."""
+    try:
+        certificates = [der for kind, _, der in pem.unarmor(pathlib.Path(path).read_bytes(), True)
+                        if kind == "CERTIFICATE"]
+        return bool(certificates) and all(x509.Certificate.load(der, strict=True).native
+                                          for der in certificates)
+    except ValueError:
+        return False
 
 
 @functools.lru_cache(maxsize=None)

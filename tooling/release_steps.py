@@ -50,7 +50,11 @@ def verdict(status, name, reason):
     line = f"check-release: {ANSWERS[status]}: "
     if name is not None:
         line += printable(name) + (" " if status == ACCEPTED else ": ")
-    print(line + printable(" ".join(reason.split())), flush=True)
+    try:
+        print(line + printable(" ".join(reason.split())), flush=True)
+    except OSError:  # the caller's output takes no answer: trouble, not a verdict
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return CANNOT_CHECK
     return status
 
 
