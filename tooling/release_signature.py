@@ -86,10 +86,10 @@ class ContextSpecific(Empty, type(TAG_MAP[univ.Set.tagSet])):
     order then applies to. In a signature each is an implicit SET OF (of
     certificates, of attributes) or an explicit tag's one value."""
 
-    def valueDecoder(self, substrate, spec, tags, *rest, **options):
+    def valueDecoder(self, substrate, schema, tags, *rest, **options):
         primitive = tags[0].tagFormat == tag.tagFormatSimple
         return (TAG_MAP[univ.OctetString.tagSet] if primitive else super()).valueDecoder(
-            substrate, spec, tags, *rest, **options)
+            substrate, schema, tags, *rest, **options)
 
 
 TAGS = {**TAG_MAP, **{tags: type("Universal", (Empty, type(TAG_MAP[tags])), {})()
