@@ -25,11 +25,9 @@ BOOT_TRIES = 2
 # The keeper's window is up in seconds natively and within a minute or two
 # under emulation, where Wine was seen to crash as it started (_start_keeper).
 KEEPER_SECONDS = 300
-# Under emulation Debian 13's Wine was seen to crash the desktop process as it
-# starts, time after time: a crash comes within seconds, and the set-up's first
-# run is tried this often for one that lasts.
+# A desktop process that crashes as it starts does so within seconds: the
+# set-up counts them this long after its first run.
 DESKTOP_SETTLE_SECONDS = 5
-FIRST_RUN_TRIES = 4
 # How lines that Wine, its libraries or the emulator write begin: never a line
 # of the program's, whose messages are its own few. Under emulation a process
 # of Wine's own was seen to crash into a run's standard error so.
@@ -114,8 +112,11 @@ class WinePrefix:
                             "WINEDLLOVERRIDES":
                                 "mscoree,mshtml,winex11.drv,winewayland.drv=;winedbg.exe=d",
                             # Under emulation, without this reservation each
-                            # process spends about a minute starting.
-                            "QEMU_RESERVED_VA": "0x82000000"}
+                            # process spends about a minute starting, and with
+                            # more room above 2 GiB more seconds (7.7 s a run
+                            # at 0x82000000, 4.5 s here); below 0x80400000 Wine
+                            # cannot map its shared user data.
+                            "QEMU_RESERVED_VA": "0x81000000"}
         self.lock_path = os.path.join(self.folder, "lock")
         self.holding_lock = False
         self.log = os.path.join(self.folder, "boot.log")
@@ -172,22 +173,18 @@ class WinePrefix:
         self._tried(lambda: self._start_keeper(keeper), say)
         self.register(os.path.join(build, "talvenor_stand_in.dll"))
         first_run = [os.path.join(build, "talvenor.exe"), "s"]
-        self._tried(lambda: self._first_run(first_run, say), say, FIRST_RUN_TRIES,
-                    going_on="the runs go on without one")
+        self._first_run(first_run, say)
 
-    def _tried(self, step, say, tries=BOOT_TRIES, going_on=None):
-        """STEP, which returns None or what went wrong, tried again where it
-        goes wrong, TRIES times at most; then a BootFailure, or where GOING_ON
-        says how the set-up goes on all the same, that said."""
-        for attempt in range(1, tries + 1):
+    def _tried(self, step, say):
+        """STEP, which returns None or what went wrong, tried once more where
+        it goes wrong; then a BootFailure."""
+        for attempt in range(1, BOOT_TRIES + 1):
             failed = step()
             if failed is None:
                 return
-            if attempt < tries:
+            if attempt < BOOT_TRIES:
                 say(f"wine{self.bits}: {failed}, so it was tried once more")
-        if going_on is None:
-            raise BootFailure(f"{failed}, {tries} times")
-        say(f"wine{self.bits}: {failed}, {tries} times; {going_on}")
+        raise BootFailure(f"{failed}, {BOOT_TRIES} times")
 
     def _boot_from_nothing(self, launcher, say):
         """Boots the prefix in an emptied folder: None, or how the boot hung."""
@@ -208,28 +205,28 @@ class WinePrefix:
         return None
 
     def _first_run(self, first_run, say):
-        """The first run that uses COM starts processes of Wine's own, the
-        desktop process among them where the keeper's did not last (Debian
-        13's Wine under emulation: its desktop process crashed as it started,
-        with every keeper), and one of them may crash meanwhile, into that
-        run's standard error. So FIRST_RUN (the program and its arguments)
-        runs here, with the boot log for its output and a state file of its
-        own, and is tried again until there is one desktop process: None, or
-        how many there were."""
+        """The first run that uses COM starts processes of Wine's own, and one
+        of them may crash meanwhile, into that run's standard error. So
+        FIRST_RUN (the program and its arguments) runs here, with the boot log
+        for its output and a state file of its own. Two desktop processes
+        hang later runs: where it leaves more than one, all end, and the runs
+        go on without one, as they do under emulation, where the desktop
+        process crashes as it starts, with every keeper and every first run
+        (seen with Debian 12's and 13's Wine; trying again never brought one)."""
         state = windows_path(os.path.join(self.folder, "first-run-state"))
         try:
             self._quiet([self.wine, *first_run], timeout=600, check=False,
                         settings={"TALVENOR_STANDIN_STATE": state})
         except subprocess.TimeoutExpired:
             say(f"wine{self.bits}: the set-up's first run did not end within 600 s")
-        time.sleep(DESKTOP_SETTLE_SECONDS)  # one that crashes does so at once
+        time.sleep(DESKTOP_SETTLE_SECONDS)
         desktops = self._desktops()
-        if len(desktops) == 1:
-            return None
-        for pid in desktops:  # two, started at once, hang later runs
-            with contextlib.suppress(OSError):
-                os.kill(pid, signal.SIGKILL)
-        return f"the set-up's first run left {len(desktops)} desktop processes"
+        if len(desktops) > 1:
+            for pid in desktops:
+                with contextlib.suppress(OSError):
+                    os.kill(pid, signal.SIGKILL)
+            say(f"wine{self.bits}: the set-up's first run left {len(desktops)} desktop"
+                " processes, which all ended; the runs go on without one")
 
     def _start_keeper(self, keeper):
         """Starts KEEPER and waits until it says it is up: None, or what became
