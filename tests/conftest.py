@@ -6,6 +6,7 @@ Windows build under 64-bit or 32-bit Wine against the stand-in's COM server.
 import contextlib
 import fcntl
 import glob
+import hashlib
 import os
 import shutil
 import subprocess
@@ -162,14 +163,14 @@ def release(pytestconfig):
     """The zip as scripts/dist makes it in a clone of HEAD, so that no change
     not yet committed stops the signing, when it signs with a key on a token
     and timestamps; every osslsigncode command line is kept, as ps would show
-    it. It is made once a test run, in build/.../tests/release, under a lock:
-    pytest-xdist's workers share it as they share a Wine prefix, and a test
-    that runs scripts/dist in the clone takes the lock too. The revocation
-    list its certificates name is at a loopback port that each worker holds
-    open, all session long, and that never answers."""
+    it. It is made once for each commit and each version of the kit's own
+    code, in build/.../tests/release, under a lock: pytest-xdist's workers
+    share it, and so do the sessions that ctest runs at once, and a test that
+    runs scripts/dist in the clone takes the lock too. The revocation list
+    its certificates name is at a loopback port that each worker holds open,
+    all session long, and that never answers."""
     folder = built(pytestconfig, "tests", "release")
-    made, session = os.path.join(folder, "made"), getattr(pytestconfig, "workerinput", {}).get(
-        "testrunuid", "")
+    made, session = os.path.join(folder, "made"), kit_version()
     kit = SimpleNamespace(
         folder=folder, file=lambda name: os.path.join(folder, name),
         checkout=os.path.join(folder, "checkout"), lock=lambda: locked(folder + ".lock"),
@@ -181,7 +182,7 @@ def release(pytestconfig):
     kit.dist = [os.path.join(kit.checkout, "scripts", "dist"), "--sign-cert", kit.file("chain.pem"),
                 "--sign-key", signing.TOKEN_KEY, "--pkcs11-module", signing.SOFTHSM_MODULE]
     with kit.lock():
-        if not session or not os.path.exists(made) or read(made) != session:
+        if read(made) != session:
             shutil.rmtree(folder, ignore_errors=True)
             os.makedirs(kit.file("bin"))
             kit.crl_server, crl_url = signing.unanswering_server()
@@ -191,6 +192,17 @@ def release(pytestconfig):
         else:
             kit.crl_server, _ = signing.unanswering_server(int(read(kit.file("crl-port"))))
     return kit
+
+
+def kit_version():
+    """HEAD's commit, and a digest of the code that makes the kit."""
+    head = subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"], check=True,
+                          capture_output=True, text=True).stdout.strip()
+    digest = hashlib.sha256()
+    for name in ("conftest.py", "signing.py"):
+        with open(os.path.join(ROOT, "tests", name), "rb") as file:
+            digest.update(file.read())
+    return f"{head} {digest.hexdigest()}"
 
 
 def make_release(kit, crl_url):
