@@ -13,12 +13,6 @@ namespace {
 
 constexpr VARIANT_BOOL kPoison = static_cast<VARIANT_BOOL>(0x5A5A);  // 23130
 
-// The stand-in's log of the binding's two COM library calls, every argument written out.
-const std::string kInitialization = "OleInitialize reserved=null\n";
-const std::string kCreation =
-    "CoCreateInstance {60664CAF-AF0D-0005-A300-5C7D25FF22A0} outer=null context=1 "
-    "{60664CAF-AF0D-1005-A300-5C7D25FF22A0} *object=null\n";
-
 using BindingTest = StandInTest;
 
 // What the program does before each command: COM initialised on this thread,

@@ -11,6 +11,12 @@
 #include <string>
 #include <thread>
 
+// The stand-in's log of the program's two COM library calls, every argument written out.
+inline const std::string kInitialization = "OleInitialize reserved=null\n";
+inline const std::string kCreation =
+    "CoCreateInstance {60664CAF-AF0D-0005-A300-5C7D25FF22A0} outer=null context=1 "
+    "{60664CAF-AF0D-1005-A300-5C7D25FF22A0} *object=null\n";
+
 class StandInTest : public ::testing::Test {
  protected:
   void SetUp() override {

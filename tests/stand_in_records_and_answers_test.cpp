@@ -33,22 +33,20 @@ TEST_F(CreationTest, CreationResultsFollowClassInterfaceAndContext) {
     bool aggregated;
     DWORD context;
     const IID* interface_id;
-    HRESULT result;
-    bool gives_object;
+    HRESULT result;  // S_OK alone gives an object
   };
   const CLSID& machine_class = stand_in::kLocalMachineClassId;
   const IID& machine_interface = stand_in::kLocalMachineInterfaceId;
   const Case cases[] = {
-      {"local machine", &machine_class, false, 1, &machine_interface, S_OK, true},
-      {"as IUnknown", &machine_class, false, 1, &kUnknownId, S_OK, true},
-      {"any context with in-process", &machine_class, false, 0x17, &machine_interface, S_OK, true},
-      {"other class", &kOtherId, false, 1, &machine_interface, REGDB_E_CLASSNOTREG, false},
+      {"local machine", &machine_class, false, 1, &machine_interface, S_OK},
+      {"as IUnknown", &machine_class, false, 1, &kUnknownId, S_OK},
+      {"any context with in-process", &machine_class, false, 0x17, &machine_interface, S_OK},
+      {"other class", &kOtherId, false, 1, &machine_interface, REGDB_E_CLASSNOTREG},
       {"interface id as class", &machine_interface, false, 1, &machine_interface,
-       REGDB_E_CLASSNOTREG, false},
-      {"local server only", &machine_class, false, 4, &machine_interface, REGDB_E_CLASSNOTREG,
-       false},
-      {"other interface", &machine_class, false, 1, &kOtherId, E_NOINTERFACE, false},
-      {"aggregated", &machine_class, true, 1, &machine_interface, CLASS_E_NOAGGREGATION, false},
+       REGDB_E_CLASSNOTREG},
+      {"local server only", &machine_class, false, 4, &machine_interface, REGDB_E_CLASSNOTREG},
+      {"other interface", &machine_class, false, 1, &kOtherId, E_NOINTERFACE},
+      {"aggregated", &machine_class, true, 1, &machine_interface, CLASS_E_NOAGGREGATION},
   };
   OnFreshThread([&cases] {
     ASSERT_EQ(OleInitialize(nullptr), S_OK);
@@ -58,7 +56,7 @@ TEST_F(CreationTest, CreationResultsFollowClassInterfaceAndContext) {
       const LPUNKNOWN outer = each.aggregated ? reinterpret_cast<LPUNKNOWN>(&object) : nullptr;
       EXPECT_EQ(CoCreateInstance(*each.class_id, outer, each.context, *each.interface_id, &object),
                 each.result);
-      if (each.gives_object) {
+      if (each.result == S_OK) {
         EXPECT_NE(object, kPoisonPointer);
         EXPECT_NE(object, nullptr);
       } else {
@@ -139,16 +137,13 @@ TEST_F(CreationTest, LogShowsTheArgumentsTheCallsReceived) {
     EXPECT_EQ(copy.lpVtbl->get_RemoteDesktopEnabled(&copy, nullptr), E_POINTER);
   });
   EXPECT_EQ(Log(),
-            "OleInitialize reserved=0xDEADBEEF\n"
-            "OleInitialize reserved=null\n"
-            "CoCreateInstance {60664CAF-AF0D-0005-A300-5C7D25FF22A0} outer=null context=1 "
-            "{60664CAF-AF0D-1005-A300-5C7D25FF22A0} *object=null\n"
-            "CoCreateInstance {12345678-9ABC-DEF0-0102-030405060708} outer=0x1234 context=23 "
-            "{00000000-0000-0000-C000-000000000046} *object=0xDEADBEEF\n"
-            "CoCreateInstance {12345678-9ABC-DEF0-0102-030405060708} outer=null context=1 "
-            "{12345678-9ABC-DEF0-0102-030405060708} object=null\n"
-            "set self=created -1\n"
-            "get self=other null\n");
+            "OleInitialize reserved=0xDEADBEEF\n" + kInitialization + kCreation +
+                "CoCreateInstance {12345678-9ABC-DEF0-0102-030405060708} outer=0x1234 context=23 "
+                "{00000000-0000-0000-C000-000000000046} *object=0xDEADBEEF\n"
+                "CoCreateInstance {12345678-9ABC-DEF0-0102-030405060708} outer=null context=1 "
+                "{12345678-9ABC-DEF0-0102-030405060708} object=null\n"
+                "set self=created -1\n"
+                "get self=other null\n");
   EXPECT_EQ(StoredState(), "-1\n");
 }
 
@@ -182,24 +177,23 @@ TEST_F(CreationTest, IUnknownIsAPointerOfItsOwnWithTheObjectsIdentity) {
     EXPECT_EQ(stand_in::LiveLocalMachines(), live - 1);
   });
   EXPECT_EQ(Log(),
-            "OleInitialize reserved=null\n"
-            "CoCreateInstance {60664CAF-AF0D-0005-A300-5C7D25FF22A0} outer=null context=1 "
-            "{60664CAF-AF0D-1005-A300-5C7D25FF22A0} *object=null\n"
-            "slot 1\nslot 1 via IUnknown\nslot 1 via IUnknown\nslot 2 via IUnknown\nslot 3\n"
-            "slot 14 via IUnknown\nslot 15 via IUnknown\nslot 3 via IUnknown\n"
-            "slot 3 via IUnknown\nslot 3 via IUnknown\nslot 3\n");
+            kInitialization + kCreation +
+                "slot 1\nslot 1 via IUnknown\nslot 1 via IUnknown\nslot 2 via IUnknown\nslot 3\n"
+                "slot 14 via IUnknown\nslot 15 via IUnknown\nslot 3 via IUnknown\n"
+                "slot 3 via IUnknown\nslot 3 via IUnknown\nslot 3\n");
   EXPECT_EQ(StoredState(), "(missing)");
 }
 
 using StateFileTest = StandInTest;
 
-TEST_F(StateFileTest, ReadsOneIntegerInRangeAndNothingElse) {
+TEST_F(StateFileTest, ReadsOneIntegerInRangeOrNoFileAsZeroAndNothingElse) {
   struct Case {
     const char* contents;
     bool readable;
     VARIANT_BOOL value;
   };
   const Case cases[] = {
+      {nullptr, true, 0},  // no file: disabled
       {"0\n", true, 0},
       {"1\n", true, 1},
       {"-1\n", true, -1},
@@ -225,18 +219,13 @@ TEST_F(StateFileTest, ReadsOneIntegerInRangeAndNothingElse) {
       {"1\n0000000000000000000000", false, 0},
   };
   for (const Case& each : cases) {
-    SCOPED_TRACE(testing::PrintToString(std::string(each.contents)));
-    StoreState(each.contents);
+    SCOPED_TRACE(testing::PrintToString(each.contents));
+    std::filesystem::remove(StatePath());
+    if (each.contents != nullptr) StoreState(each.contents);
     VARIANT_BOOL value = static_cast<VARIANT_BOOL>(0x5A5A);
     EXPECT_EQ(stand_in::ReadState(&value), each.readable);
     EXPECT_EQ(value, each.readable ? each.value : 0x5A5A);
   }
-}
-
-TEST_F(StateFileTest, MissingFileReadsAsDisabled) {
-  VARIANT_BOOL value = 1;
-  EXPECT_TRUE(stand_in::ReadState(&value));
-  EXPECT_EQ(value, 0);
 }
 
 TEST_F(StateFileTest, WriteCreatesTheFolderAndLeavesOnlyTheFile) {
