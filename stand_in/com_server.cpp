@@ -31,33 +31,24 @@ const char* ApartmentName() {
   return type >= APTTYPE_STA && type <= APTTYPE_MAINSTA ? names[type] : "other";
 }
 
-// TALVENOR_STANDIN_HOST: where each object is created, as the program's file
-// name and the apartment of the creating thread, so that a test can see the
-// object made inside the program on its own (main) thread.
-void RecordHost() {
+// What each creation that goes ahead does first. TALVENOR_STANDIN_HOST: a file
+// that gets where the object is created, as the program's file name and the
+// apartment of the creating thread, so that a test can see the object made
+// inside the program on its own (main) thread. TALVENOR_STANDIN_LOAD: a DLL
+// loaded by bare name, as a class's server may, logged as "loaded NAME" or
+// "not loaded NAME", so that a test can see which folders the platform searches.
+void BeforeCreation() {
   char program[MAX_PATH] = "";
   GetModuleFileNameA(nullptr, program, MAX_PATH);
   const char* const name = std::strrchr(program, '\\');
   stand_in::AppendLine(std::getenv("TALVENOR_STANDIN_HOST"), "%s %s",
                        name == nullptr ? program : name + 1, ApartmentName());
-}
-
-// TALVENOR_STANDIN_LOAD: a DLL that each object's creation loads by bare name,
-// as a class's server may, logged as "loaded NAME" or "not loaded NAME", so
-// that a test can see which folders the platform searches for it.
-void LoadNamedLibrary() {
-  const char* const name = std::getenv("TALVENOR_STANDIN_LOAD");
-  if (name == nullptr || name[0] == '\0') return;
-  const HMODULE library = LoadLibraryA(name);
+  const char* const library_name = std::getenv("TALVENOR_STANDIN_LOAD");
+  if (library_name == nullptr || library_name[0] == '\0') return;
+  const HMODULE library = LoadLibraryA(library_name);
   stand_in::AppendLine(stand_in::LogFile(), "%s %s", library != nullptr ? "loaded" : "not loaded",
-                       name);
+                       library_name);
   if (library != nullptr) FreeLibrary(library);
-}
-
-// What each creation that goes ahead does first.
-void BeforeCreation() {
-  RecordHost();
-  LoadNamedLibrary();
 }
 
 class ClassFactory final : public IClassFactory {
