@@ -17,6 +17,7 @@ holds when the interval's upper end meets it.
 """
 import contextlib
 import os
+import pathlib
 import platform
 import random
 import statistics
@@ -95,10 +96,14 @@ def peak_memory(argv, env):
 
 
 def timed(measure, *args):
-    """What measure(*args) measured, and the steal while it did."""
+    """What measure(*args) measured, and the steal while it did: the share of
+    the busy time in between that the hypervisor gave to others, what makes
+    timings under Wine drift from one minute to the next."""
     before = cpu_times()
     measured = measure(*args)
-    return measured, steal_percent(before, cpu_times())
+    spent = [a - b for a, b in zip(cpu_times(), before)]
+    busy = sum(spent) - spent[3] - spent[4]  # all but idle and iowait
+    return measured, 100 * spent[7] / busy if busy else 0.0
 
 
 def pairs(program, floor, env, count, again=None):
@@ -126,14 +131,6 @@ def cpu_times():
     system, idle, iowait, irq, softirq, steal."""
     with open("/proc/stat") as stat:
         return [int(ticks) for ticks in stat.readline().split()[1:9]]
-
-
-def steal_percent(before, after):
-    """The share of the busy time in between that the hypervisor gave to
-    others: what makes timings under Wine drift from one minute to the next."""
-    spent = [a - b for a, b in zip(after, before)]
-    busy = sum(spent) - spent[3] - spent[4]
-    return 100 * spent[7] / busy if busy else 0.0
 
 
 def ratio_with_interval(measured, rounds=2000):
@@ -182,8 +179,7 @@ def under_wine(bits, work):
     prefix.boot(built(preset))
     try:
         state = os.path.join(work, f"state-{bits}")
-        with open(state, "w") as file:
-            file.write("1\n")
+        pathlib.Path(state).write_text("1\n")
         env = dict(caller_environment(), TALVENOR_STANDIN_STATE=windows_path(state),
                    **prefix.environment)
         yield ([prefix.wine, built(preset, "talvenor.exe"), "s"],
@@ -226,8 +222,7 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="talvenor-bench-") as work:
         state = os.path.join(work, "remote-desktop")
-        with open(state, "w") as file:
-            file.write("1\n")
+        pathlib.Path(state).write_text("1\n")
         env = dict(caller_environment(), TALVENOR_STANDIN_STATE=state)
         program = [built("native", "talvenor"), "s"]
         do_nothing = [built("native", "bench", "do_nothing")]
