@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "stand_in/state_store.h"
 
@@ -192,16 +193,14 @@ bool ParseResult(const char* text, const FaultName& known, HRESULT* result) {
 FaultSetting ConfiguredFault() noexcept {
   const char* const value = std::getenv("TALVENOR_STANDIN_FAULT");
   if (value == nullptr || value[0] == '\0') return {Fault::kNone, S_OK};
-  const char* const equals = std::strchr(value, '=');
-  const std::size_t name_length =
-      equals == nullptr ? std::strlen(value) : static_cast<std::size_t>(equals - value);
+  const std::string_view setting = value;
+  const std::size_t equals = setting.find('=');
   for (const FaultName& known : kFaultNames) {
-    if (std::strlen(known.name) != name_length ||
-        std::strncmp(value, known.name, name_length) != 0) {
-      continue;
-    }
+    if (setting.substr(0, equals) != known.name) continue;
     HRESULT result = known.result;
-    if (equals == nullptr || ParseResult(equals + 1, known, &result)) return {known.fault, result};
+    if (equals == std::string_view::npos || ParseResult(value + equals + 1, known, &result)) {
+      return {known.fault, result};
+    }
     break;
   }
   std::fprintf(stderr, "stand-in: TALVENOR_STANDIN_FAULT=%s is not one of", value);

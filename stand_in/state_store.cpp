@@ -44,12 +44,8 @@ bool ReplaceWith(const char* from, const char* target) { return std::rename(from
 
 // Writes first followed by second into joined; false when they do not fit.
 bool Join(char (&joined)[kPathRoom], const char* first, const char* second) {
-  const std::size_t first_length = std::strlen(first);
-  const std::size_t second_length = std::strlen(second);
-  if (first_length + second_length >= kPathRoom) return false;
-  std::memcpy(joined, first, first_length);
-  std::memcpy(joined + first_length, second, second_length + 1);
-  return true;
+  const int length = std::snprintf(joined, kPathRoom, "%s%s", first, second);
+  return length >= 0 && static_cast<std::size_t>(length) < kPathRoom;
 }
 
 bool IsSet(const char* value) { return value != nullptr && *value != '\0'; }
