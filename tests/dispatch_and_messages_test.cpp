@@ -210,12 +210,8 @@ TEST(EveryInput, KeepsThePromise) {
     argument_lists.push_back({first + (byte == 0 ? "" : "es"), "d"});
     argument_lists.push_back({first + (byte == 0 ? "" : "d"), "s", "e"});
   }
-  const HRESULT results[] = {S_OK,
-                             S_FALSE,
-                             0x7FFFFFFF,
-                             E_FAIL,
-                             static_cast<HRESULT>(0x80000000U),
-                             static_cast<HRESULT>(0xFFFFFFFFU)};
+  const HRESULT results[] = {
+      S_OK, S_FALSE, 0x7FFFFFFF, E_FAIL, HRESULT(0x80000000U), HRESULT(0xFFFFFFFFU)};
   const VARIANT_BOOL states[] = {0, 1, -1, 0x100, 0x7FFF, -0x8000, kPoison};
   std::vector<Script> scripts;
   for (int flags = 0; flags < 16; ++flags) {

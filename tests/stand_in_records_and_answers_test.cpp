@@ -170,9 +170,7 @@ TEST_F(CreationTest, IUnknownIsAPointerOfItsOwnWithTheObjectsIdentity) {
     EXPECT_EQ(face->lpVtbl->put_RemoteDesktopEnabled(face, 1), E_NOTIMPL);
     EXPECT_EQ(state, 0x5A5A);
     const ULONG live = stand_in::LiveLocalMachines();
-    for (ULONG left = 3; left > 0; --left) {
-      EXPECT_EQ(face->lpVtbl->Release(face), left);
-    }
+    for (ULONG left = 3; left > 0; --left) EXPECT_EQ(face->lpVtbl->Release(face), left);
     EXPECT_EQ(machine->lpVtbl->Release(machine), 0U);
     EXPECT_EQ(stand_in::LiveLocalMachines(), live - 1);
   });
