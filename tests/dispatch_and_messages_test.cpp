@@ -182,19 +182,13 @@ Outcome Promised(const std::vector<std::string>& arguments, const Script& script
 }
 
 std::string CaseName(const std::vector<std::string>& arguments, const Script& script) {
-  std::string text = "arguments:";
-  for (const std::string& argument : arguments) {
-    text += " [";
-    for (const char byte : argument) text += std::to_string(static_cast<unsigned char>(byte)) + " ";
-    text += "]";
-  }
   char outcomes[128];
   std::snprintf(outcomes, sizeof outcomes,
                 "; init %d create %d query %#x writes %d state %d set %d",
                 script.initialize_succeeds, script.create_gives_object,
                 static_cast<unsigned>(script.query_result), script.query_writes,
                 script.stored_state, script.set_succeeds);
-  return text + outcomes;
+  return "arguments: " + testing::PrintToString(arguments) + outcomes;
 }
 
 // Every first byte, as the whole argument and followed by more, with no, one
