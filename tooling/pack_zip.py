@@ -76,10 +76,6 @@ def deliberate_behaviours(readme):
     return "\n".join(text[:1] + [""] + text[1:])
 
 
-def checkout_file(path):
-    return pathlib.Path(ROOT, path).read_text(encoding="utf-8")
-
-
 def build_record(version):
     """BUILDINFO.txt's lines, "name: value", as a dict: this checkout's and
     this machine's."""
@@ -110,7 +106,8 @@ def checksum_text(exe):
     return f"{hashlib.sha256(exe).hexdigest()}  talvenor.exe\n".encode()
 
 
-def contents(exe, version, record, source=checkout_file):
+def contents(exe, version, record,
+             source=lambda path: pathlib.Path(ROOT, path).read_text(encoding="utf-8")):
     """Every entry of the zip, by name, for the exe's bytes and the record:
     README.txt from README.md and its template as SOURCE(path) gives them (by
     default this checkout's files), and BUILDINFO.txt's "name: value" lines,
