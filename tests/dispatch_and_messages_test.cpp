@@ -64,21 +64,16 @@ const RemoteDesktopOperations kFakeOperations = {FakeInitializeCom, FakeCreateLo
 class CapturedStream {
  public:
   CapturedStream() : stream_(open_memstream(&buffer_, &flushed_size_)) {}
-  ~CapturedStream() {
-    if (stream_ != nullptr) std::fclose(stream_);
-    std::free(buffer_);
-  }
+  ~CapturedStream() { std::free(buffer_); }
   CapturedStream(const CapturedStream&) = delete;
   CapturedStream& operator=(const CapturedStream&) = delete;
 
   std::FILE* stream() const { return stream_; }
-  std::string Flushed() const {
-    return std::string(buffer_ == nullptr ? "" : buffer_, flushed_size_);
-  }
-  std::string Closed() {
+  // What had been flushed; then closes the stream, which writes the rest.
+  void Close(std::string* flushed, std::string* whole) {
+    *flushed = std::string(buffer_ == nullptr ? "" : buffer_, flushed_size_);
     std::fclose(stream_);
-    stream_ = nullptr;
-    return Flushed();
+    *whole = std::string(buffer_, flushed_size_);
   }
 
  private:
@@ -109,10 +104,8 @@ Outcome RunWithFakes(const std::vector<std::string>& arguments, const Script& sc
   Outcome outcome;
   outcome.status = RunCommand(static_cast<int>(argv.size() - 1), argv.data(), kFakeOperations,
                               out.stream(), err.stream());
-  outcome.out_flushed = out.Flushed();
-  outcome.err_flushed = err.Flushed();
-  outcome.out = out.Closed();
-  outcome.err = err.Closed();
+  out.Close(&outcome.out_flushed, &outcome.out);
+  err.Close(&outcome.err_flushed, &outcome.err);
   outcome.calls = platform.calls;
   fake = nullptr;
   return outcome;
