@@ -64,7 +64,6 @@ const void* created = nullptr;
 
 const char* SelfName(const ILocalMachine* self) { return self == created ? "created" : "other"; }
 
-// "slot N", and " via IUnknown" for an entry of the IUnknown face.
 template <int kFace>
 void LogSlot(int entry) {
   AppendLine(LogFile(), "slot %d%s", entry, kFace == kUnknownFace ? " via IUnknown" : "");
@@ -176,8 +175,7 @@ const FaultName kFaultNames[] = {
     {"set-positive", Fault::kSetPositive, S_FALSE},
 };
 
-// "0x" and exactly eight hex digits, of the fault's own kind: a failure, S_OK
-// or a positive success.
+// The result after "=", as TALVENOR_STANDIN_FAULT's comment in the header gives it.
 bool ParseResult(const char* text, const FaultName& known, HRESULT* result) {
   constexpr std::size_t kDigits = 8;
   if (std::strncmp(text, "0x", 2) != 0 || std::strlen(text + 2) != kDigits) return false;

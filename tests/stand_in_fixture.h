@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -57,9 +57,7 @@ class StandInTest : public ::testing::Test {
   static std::string Contents(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return "(missing)";
-    std::ostringstream contents;
-    contents << file.rdbuf();
-    return contents.str();
+    return std::string(std::istreambuf_iterator<char>(file), {});
   }
 
   std::filesystem::path folder_;
