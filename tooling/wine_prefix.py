@@ -170,6 +170,12 @@ class WinePrefix:
         launcher = self._boot_launcher(say)
         keeper = os.path.join(build, "tests", "wine_keeper.exe")
         self._tried(lambda: self._boot_from_nothing(launcher, say), say)
+        if launcher:
+            # The boot left the prefix's services running inside its
+            # namespace, where none of them may serve the session: they end,
+            # and the runs start them again as they need them. Elsewhere they
+            # serve on (starting them again took half a minute under emulation).
+            self._restart()
         self._tried(lambda: self._start_keeper(keeper), say)
         self.register(os.path.join(build, "talvenor_stand_in.dll"))
         first_run = [os.path.join(build, "talvenor.exe"), "s"]
@@ -232,29 +238,31 @@ class WinePrefix:
         """Starts KEEPER and waits until it says it is up: None, or what became
         of it instead.
 
-        The boot leaves the prefix's services running, inside the namespace it
-        booted in, if any. None of them may serve the session from there: they
-        end first, and the runs start them again as they need them. Then the
-        keeper brings up the prefix's desktop process and holds it for the whole
-        session: without it each run would start one, into its standard
+        The keeper brings up the prefix's desktop process and holds it for the
+        whole session: without it each run would start one, into its standard
         error, and a run could meet one on its way out, or two runs start two
         (seen to hang every later run). Under emulation Wine may crash while
         the keeper starts (seen with Wine 10, its server among them): then
-        everything ends and it starts once more."""
-        self.stop()
-        self._quiet([WINESERVER, "-p"], timeout=60)
+        everything ends, for the next try to start afresh."""
         ready = os.path.join(self.folder, "keeper-ready")
         with contextlib.suppress(FileNotFoundError):
             os.remove(ready)  # an earlier try's
         process = self._quiet([self.wine, keeper, windows_path(ready)])
-        deadline = time.monotonic() + KEEPER_SECONDS
-        while not os.path.exists(ready):
+        deadline, failed = time.monotonic() + KEEPER_SECONDS, None
+        while failed is None and not os.path.exists(ready):
             if process.poll() is not None:
-                return f"the keeper ended with status {process.returncode}"
-            if time.monotonic() > deadline:
-                return f"the keeper was not up within {KEEPER_SECONDS} s"
+                failed = f"the keeper ended with status {process.returncode}"
+            elif time.monotonic() > deadline:
+                failed = f"the keeper was not up within {KEEPER_SECONDS} s"
             time.sleep(0.2)
-        return None
+        if failed:
+            self._restart()
+        return failed
+
+    def _restart(self):
+        """Ends every process of the prefix, and starts its server again."""
+        self.stop()
+        self._quiet([WINESERVER, "-p"], timeout=60)
 
     def _processes(self):
         """The id and command line of every live process whose environment
