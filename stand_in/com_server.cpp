@@ -134,7 +134,11 @@ HRESULT STDAPICALLTYPE DllCanUnloadNow() {
   return server_locks == 0 && stand_in::LiveLocalMachines() == 0 ? S_OK : S_FALSE;
 }
 
-HRESULT STDAPICALLTYPE DllRegisterServer() { return Register(kServerKey); }
+// Registered as the class's server only: a handler registered before goes.
+HRESULT STDAPICALLTYPE DllRegisterServer() {
+  RegDeleteKeyA(HKEY_CLASSES_ROOT, kHandlerKey);
+  return Register(kServerKey);
+}
 
 HRESULT STDAPICALLTYPE DllUnregisterServer() {
   RegDeleteKeyA(HKEY_CLASSES_ROOT, kServerKey);
@@ -144,11 +148,13 @@ HRESULT STDAPICALLTYPE DllUnregisterServer() {
 }
 
 // "regsvr32 /n /i:handler": the class registered as an in-process handler
-// only, which a creation asking for an in-process server alone must not find.
+// only, which a creation asking for an in-process server alone must not find;
+// a server registered before goes.
 HRESULT STDAPICALLTYPE DllInstall(BOOL install, const wchar_t* command_line) {
   if (install == FALSE || command_line == nullptr || std::wcscmp(command_line, L"handler") != 0) {
     return E_INVALIDARG;
   }
+  RegDeleteKeyA(HKEY_CLASSES_ROOT, kServerKey);
   return Register(kHandlerKey);
 }
 
