@@ -25,9 +25,6 @@ BOOT_TRIES = 2
 # The keeper's window is up in seconds natively and within a minute or two
 # under emulation, where Wine was seen to crash as it started (_start_keeper).
 KEEPER_SECONDS = 300
-# A desktop process that crashes as it starts does so within seconds: the
-# set-up counts them this long after its first run.
-DESKTOP_SETTLE_SECONDS = 5
 # How lines that Wine, its libraries or the emulator write begin: never a line
 # of the program's, whose messages are its own few. Under emulation a process
 # of Wine's own was seen to crash into a run's standard error so.
@@ -168,7 +165,6 @@ class WinePrefix:
         up. SAY is told how it went, and writes outside the prefix's folder,
         which a boot empties."""
         launcher = self._boot_launcher(say)
-        keeper = os.path.join(build, "tests", "wine_keeper.exe")
         self._tried(lambda: self._boot_from_nothing(launcher, say), say)
         if launcher:
             # The boot left the prefix's services running inside its
@@ -176,10 +172,10 @@ class WinePrefix:
             # and the runs start them again as they need them. Elsewhere they
             # serve on (starting them again took half a minute under emulation).
             self._restart()
+        keeper = os.path.join(build, "tests", "wine_keeper.exe")
         self._tried(lambda: self._start_keeper(keeper), say)
         self.register(os.path.join(build, "talvenor_stand_in.dll"))
-        first_run = [os.path.join(build, "talvenor.exe"), "s"]
-        self._first_run(first_run, say)
+        self._first_run([os.path.join(build, "talvenor.exe"), "s"], say)
 
     def _tried(self, step, say):
         """STEP, which returns None or what went wrong, tried once more where
@@ -212,27 +208,19 @@ class WinePrefix:
 
     def _first_run(self, first_run, say):
         """The first run that uses COM starts processes of Wine's own, and one
-        of them may crash meanwhile, into that run's standard error. So
-        FIRST_RUN (the program and its arguments) runs here, with the boot log
-        for its output and a state file of its own. Two desktop processes
-        hang later runs: where it leaves more than one, all end, and the runs
-        go on without one, as they do under emulation, where the desktop
-        process crashes as it starts, with every keeper and every first run
-        (seen with Debian 12's and 13's Wine; trying again never brought one)."""
+        of them may crash meanwhile, into that run's standard error (seen under
+        emulation). So FIRST_RUN (the program and its arguments) runs here,
+        with the boot log for its output and a state file of its own. Under
+        emulation it brings no desktop process either: that crashes as it
+        starts, with every keeper and every first run (seen with Debian 12's
+        and 13's Wine, and made again, never one), and the runs go on cleanly
+        without one while the keeper lives."""
         state = windows_path(os.path.join(self.folder, "first-run-state"))
         try:
             self._quiet([self.wine, *first_run], timeout=600, check=False,
                         settings={"TALVENOR_STANDIN_STATE": state})
         except subprocess.TimeoutExpired:
             say(f"wine{self.bits}: the set-up's first run did not end within 600 s")
-        time.sleep(DESKTOP_SETTLE_SECONDS)
-        desktops = self._desktops()
-        if len(desktops) > 1:
-            for pid in desktops:
-                with contextlib.suppress(OSError):
-                    os.kill(pid, signal.SIGKILL)
-            say(f"wine{self.bits}: the set-up's first run left {len(desktops)} desktop"
-                " processes, which all ended; the runs go on without one")
 
     def _start_keeper(self, keeper):
         """Starts KEEPER and waits until it says it is up: None, or what became
