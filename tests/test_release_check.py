@@ -325,6 +325,9 @@ CHECKS = [
     ("bytes hidden in the certificate table", exe(lambda e: with_signature(
         e, signature_of(e).dump() + b"payload " * 64)), "talvenor.exe's certificate table holds"
      " bytes beyond its signature"),
+    ("a byte in the certificate table's padding", exe(lambda e: with_signature(
+        e, signature_of(e).dump() + b"x")), "talvenor.exe's certificate table holds bytes beyond"
+     " its signature"),
     ("an unauthenticated attribute added", part("unsigned_attrs", lambda old: parser.emit(
         2, 1, 1, b"".join(sorted(members(old) + [PAYLOAD]))), signer_of),
      "talvenor.exe's signature carries an unauthenticated attribute other than one timestamp"),
@@ -432,6 +435,8 @@ CHECKS = [
      " [--ca CA] [--tsa-ca TSA_CA] [--build-dir BUILD_DIR] zip)"), (*CAS, "--help"),
      {"named": (NAME, None)}),
     ("no zip", None, Cannot("there is no zip missing.zip"), CAS, {"named": ("missing.zip",) * 2}),
+    ("a zip that cannot be read", None, Cannot("cannot read mem: Input/output error"), CAS,
+     {"named": ("/proc/self/mem", "mem")}),
     ("no CA file", genuine, Cannot("there is no CA file missing.pem"), ("--ca", "missing.pem")),
     ("a CA file in DER", genuine,
      Cannot("the CA file ca.der" + NO_CERTIFICATE), ("--ca", "ca.der")),
@@ -471,7 +476,7 @@ def test_check_release(release, tmp_path, monkeypatch, capsys, check):
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 for _ in range(check.at_once)]]
     finally:
-        if zip_path.parent != tmp_path:
+        if check.make and zip_path.parent != tmp_path:
             zip_path.unlink()
     # The release was made on this machine: its record names the versions here.
     facts = {"head": HEAD.decode(), "readme": len(entries(release)["README.txt"]),

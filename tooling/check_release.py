@@ -181,7 +181,9 @@ def main():
     except (Refused, CannotCheck) as answer:
         return verdict(REFUSED if isinstance(answer, Refused) else CANNOT_CHECK, name, str(answer))
     except OSError as error:
-        return verdict(CANNOT_CHECK, name, f"cannot read {error.filename}: {error.strerror}")
+        # A read that fails names no file: the zip's own.
+        return verdict(CANNOT_CHECK, name, f"cannot read {error.filename or name}:"
+                       f" {error.strerror}")
     except Exception as error:  # a fault of the checker's own, never an answer on the zip
         return verdict(CANNOT_CHECK, name, f"the checker failed ({type(error).__name__}:"
                        f" {error}); report it")
